@@ -1,0 +1,41 @@
+// The one boundary where C++ exceptions become Python exceptions.
+#pragma once
+
+#include "corvane/python.hpp"
+
+namespace corvane {
+
+// Thrown when a Python call failed: the Python exception is already set and is kept as it is.
+struct python_error_set {};
+
+// Throws python_error_set when `object` is null (a failed Python call); returns it otherwise.
+inline PyObject* check(PyObject* object) {
+    if (object == nullptr) throw python_error_set{};
+    return object;
+}
+inline void check_status(int status) {
+    if (status < 0) throw python_error_set{};
+}
+
+// Sets the Python exception for the exception being handled: python_error_set keeps the one
+// already set, std::bad_alloc gives MemoryError, the core's value/type/file errors give
+// ValueError, TypeError and OSError, and any other std::exception RuntimeError with its text.
+void set_python_error() noexcept;
+
+// Runs body() and returns its result; any C++ exception is turned into a Python exception and
+// `on_error` is returned. Every entry point from Python into C++ goes through this.
+template <class R, class Body>
+R guarded(R on_error, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_python_error();
+        return on_error;
+    }
+}
+
+// Python's signal check for the training loops: raises (as python_error_set) on a pending
+// interrupt.
+void check_interrupt();
+
+}  // namespace corvane

@@ -1,0 +1,55 @@
+// Module initialisation: NumPy's C API, the types, the optimizers submodule and the functions.
+#define CORVANE_NUMPY_IMPORT
+#include "corvane/numpy_api.hpp"
+#include "corvane/objects.hpp"
+
+namespace corvane {
+namespace {
+
+PyMethodDef module_functions[] = {
+    {"from_keras", corvane_from_keras, METH_VARARGS,
+     "from_keras(keras_model)\n--\n\nConvert a Keras model to a Corvane model. This only works for Keras models "
+     "that have been exported from Corvane using `model.to_keras()` with unmodified architecture."},
+    {"load", corvane_load, METH_VARARGS, "load(path)\n--\n\nLoad a model saved in the '.cv' format."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "corvane", "Corvane allows training models through neuro-evolution.", -1,
+    module_functions, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Adds `value` (a new reference, may be null) under `name`; the reference is given to the
+// module on success and dropped on failure.
+int add_object(PyObject* module, const char* name, PyObject* value) {
+    if (value == nullptr) return -1;
+    if (PyModule_AddObject(module, name, value) < 0) {  // steals the reference only on success
+        Py_DECREF(value);
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* new_type_reference(PyTypeObject* type) {
+    Py_INCREF(type);
+    return reinterpret_cast<PyObject*>(type);
+}
+
+}  // namespace
+}  // namespace corvane
+
+PyMODINIT_FUNC PyInit_corvane(void) {
+    using namespace corvane;
+    if (_import_array() < 0) {
+        PyErr_Print();
+        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+        return nullptr;
+    }
+    if (PyType_Ready(&ModelType) < 0 || PyType_Ready(&GenomeType) < 0) return nullptr;
+    PyRef module(PyModule_Create(&module_definition));
+    if (!module) return nullptr;
+    if (add_object(module.get(), "optimizers", create_optimizers_module()) < 0) return nullptr;
+    if (add_object(module.get(), "Model", new_type_reference(&ModelType)) < 0) return nullptr;
+    if (add_object(module.get(), "Genome", new_type_reference(&GenomeType)) < 0) return nullptr;
+    return module.release();
+}

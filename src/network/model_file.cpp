@@ -1,0 +1,3 @@
+#include "network/model_file.hpp"
+
+namespace corvane {}  // namespace corvane

@@ -1,0 +1,3 @@
+#include "training/config.hpp"
+
+namespace corvane {}  // namespace corvane

@@ -1,0 +1,17 @@
+// The names of losses, metrics, monitors and optimizers, and their codes.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace corvane {
+
+inline constexpr std::string_view loss_names[] = {"mse", "mae", "mape"};
+inline constexpr std::string_view monitor_names[] = {"size"};
+inline constexpr std::string_view optimizer_name = "alpha";
+
+// The code of a name (its position in the table, byte-for-byte match), or -1.
+std::int32_t loss_code(std::string_view name);
+std::int32_t monitor_code(std::string_view name);
+
+}  // namespace corvane

@@ -1,0 +1,3 @@
+#include "training/dataset.hpp"
+
+namespace corvane {}  // namespace corvane

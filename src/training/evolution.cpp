@@ -1,0 +1,1 @@
+#include "training/evolution.hpp"

@@ -1,0 +1,3 @@
+#include "training/progress.hpp"
+
+namespace corvane {}  // namespace corvane

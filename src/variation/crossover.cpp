@@ -1,0 +1,3 @@
+#include "variation/crossover.hpp"
+
+namespace corvane {}  // namespace corvane

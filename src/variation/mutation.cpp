@@ -1,0 +1,3 @@
+#include "variation/mutation.hpp"
+
+namespace corvane {}  // namespace corvane

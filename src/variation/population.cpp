@@ -1,0 +1,3 @@
+#include "variation/population.hpp"
+
+namespace corvane {}  // namespace corvane

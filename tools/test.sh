@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Sets up everything and runs all the tests: the C++ core tests through CTest, then the Python
+# tests against the installed module.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/setup.sh test,keras
+
+cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=ON \
+  -DPython_EXECUTABLE="$PWD/.venv/bin/python" > /dev/null
+cmake --build build/tests -j 2
+ctest --test-dir build/tests --output-on-failure -E '^pytest$'
+
+.venv/bin/python -m pytest -q tests/python
