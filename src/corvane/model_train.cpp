@@ -1,17 +1,161 @@
 // evolve and func_evolve: argument checks and conversions around the training loops of the core.
+#include <string>
+
+#include "corvane/arrays.hpp"
 #include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
+#include "network/errors.hpp"
+#include "training/evolution.hpp"
 
 namespace corvane {
 
-PyObject* Model_evolve(PyObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "evolve is not built yet");
-    return nullptr;
+namespace {
+
+ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
+
+// Settings that no run can use are refused before any work.
+void check_settings(int pop_size, int epochs, int batch_size) {
+    if (pop_size < 1) throw value_error("pop_size must be at least 1, got " + std::to_string(pop_size) + ".");
+    if (epochs < 0) throw value_error("epochs must not be negative, got " + std::to_string(epochs) + ".");
+    if (batch_size != -1 && batch_size < 1)
+        throw value_error("batch_size must be -1 (one batch) or at least 1, got " + std::to_string(batch_size) + ".");
 }
 
-PyObject* Model_func_evolve(PyObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "func_evolve is not built yet");
-    return nullptr;
+PyObject* history_dict(const History& history) {
+    PyRef dict(check(PyDict_New()));
+    for (const HistoryColumn& column : history) {
+        PyRef list(check(PyList_New(static_cast<Py_ssize_t>(column.values.size()))));
+        for (std::size_t e = 0; e < column.values.size(); ++e) {
+            PyObject* value = column.integer ? PyLong_FromLong(static_cast<long>(column.values[e]))
+                                             : PyFloat_FromDouble(column.values[e]);
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(e), check(value));  // steals the reference
+        }
+        check_status(PyDict_SetItemString(dict.get(), column.key.c_str(), list.get()));
+    }
+    return dict.release();
+}
+
+// The rows of a train_func result: a 1-D array gives one value per row, a 2-D array its rows.
+std::vector<LossList> to_rows(PyObject* result) {
+    if (!PyArray_Check(result))
+        throw type_error(std::string("Expected train_func to return a NumPy array, got ") + Py_TYPE(result)->tp_name +
+                         ".");
+    const int rank = PyArray_NDIM(reinterpret_cast<PyArrayObject*>(result));
+    if (rank != 1 && rank != 2)
+        throw value_error("Expected the result of train_func to have 1 dimension (one loss per genome) or 2 dimensions "
+                          "(losses in the first column), got " + std::to_string(rank) + ".");
+    PyRef array = as_double_array(result);
+    const ArrayView view(array.get());
+    const npy_intp rows = view.dims[0];
+    const npy_intp columns = rank == 2 ? view.dims[1] : 1;
+    std::vector<LossList> table(static_cast<std::size_t>(rows), LossList(static_cast<std::size_t>(columns)));
+    for (npy_intp r = 0; r < rows; ++r)
+        for (npy_intp c = 0; c < columns; ++c) table[r][c] = rank == 2 ? view.at(r, c) : view.at(r);
+    return table;
+}
+
+// train_func called with one genome per candidate, in candidate order.
+std::vector<LossList> score_with(PyObject* train_func, Population& candidates) {
+    PyRef genomes(check(PyList_New(static_cast<Py_ssize_t>(candidates.size()))));
+    for (std::size_t i = 0; i < candidates.size(); ++i)
+        PyList_SET_ITEM(genomes.get(), static_cast<Py_ssize_t>(i), check(make_genome(candidates[i])));  // steals
+    PyRef result(check(PyObject_CallFunctionObjArgs(train_func, genomes.get(), nullptr)));
+    return to_rows(result.get());
+}
+
+double validate_with(PyObject* validation_func, const Network& best) {
+    PyRef genome(check(make_genome(best)));
+    PyRef result(check(PyObject_CallFunctionObjArgs(validation_func, genome.get(), nullptr)));
+    const double value = PyFloat_AsDouble(result.get());
+    if (value == -1.0 && PyErr_Occurred()) throw python_error_set{};
+    return value;
+}
+
+EvolutionSettings settings_of(const ModelObject* model, int pop_size, int batch_size, int epochs, int verbose) {
+    EvolutionSettings settings;
+    settings.loss_codes = model->loss_codes;
+    settings.monitor_codes = model->monitor_codes;
+    settings.pop_size = pop_size;
+    settings.batch_size = batch_size;
+    settings.epochs = epochs;
+    settings.verbose = verbose;
+    return settings;
+}
+
+// Converts checked training or validation arrays.
+std::pair<Dataset, Dataset> datasets(const ModelObject* model, PyObject* x, PyObject* y, const char* x_name,
+                                     const char* y_name) {
+    if (!validate_dataset(x, y, x_name, y_name, model->recurrent, model->inputs, model->outputs))
+        throw python_error_set{};
+    Dataset X = to_dataset(x);
+    Dataset Y = to_dataset(y);
+    if (X.empty()) throw value_error(std::string("Expected ") + x_name + " to hold at least one sample.");
+    return {std::move(X), std::move(Y)};
+}
+
+}  // namespace
+
+PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
+    ModelObject* model = as_model(self);
+    if (!model->compiled) {
+        PyErr_SetString(PyExc_RuntimeError, "You must compile your model before evolving. Use `model.compile(loss)`.");
+        return nullptr;
+    }
+    if (!model->loss_set) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Please set the loss function uring compilation. Use `model.compile(loss)`.");
+        return nullptr;
+    }
+    static const char* keywords[] = {"x_train", "y_train", "pop_size", "batch_size", "epochs", "validation_data",
+                                     "verbose", nullptr};
+    PyObject *x = nullptr, *y = nullptr, *validation_data = Py_None;
+    int pop_size = 100, batch_size = -1, epochs = 100, verbose = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOi", const_cast<char**>(keywords), &PyArray_Type, &x,
+                                     &PyArray_Type, &y, &pop_size, &batch_size, &epochs, &validation_data, &verbose))
+        return nullptr;
+    return guarded<PyObject*>(nullptr, [&] {
+        check_settings(pop_size, epochs, batch_size);
+        const bool validation = validation_data != Py_None;
+        if (validation && !(PyTuple_Check(validation_data) && PyTuple_GET_SIZE(validation_data) == 2))
+            throw type_error("validation_data must be a tuple (x_val, y_val) of two NumPy arrays.");
+        auto [X, Y] = datasets(model, x, y, "x_train", "y_train");
+        std::pair<Dataset, Dataset> val;
+        if (validation)
+            val = datasets(model, PyTuple_GET_ITEM(validation_data, 0), PyTuple_GET_ITEM(validation_data, 1), "x_val",
+                           "y_val");
+        EvolutionHooks hooks;
+        hooks.check_interrupt = check_interrupt;
+        EvolutionResult result =
+            evolve_on_dataset(model->network, std::move(X), std::move(Y), validation ? &val.first : nullptr,
+                              validation ? &val.second : nullptr,
+                              settings_of(model, pop_size, batch_size, epochs, verbose), hooks);
+        PyRef history(history_dict(result.history));
+        assign_network(model, result.best);  // only a run that completed changes the model
+        return history.release();
+    });
+}
+
+PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
+    ModelObject* model = as_model(self);
+    static const char* keywords[] = {"train_func", "pop_size", "epochs", "verbose", "validation_func", nullptr};
+    PyObject *train_func = nullptr, *validation_func = Py_None;
+    int pop_size = 100, epochs = 100, verbose = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiO", const_cast<char**>(keywords), &train_func, &pop_size,
+                                     &epochs, &verbose, &validation_func))
+        return nullptr;
+    return guarded<PyObject*>(nullptr, [&] {
+        check_settings(pop_size, epochs, -1);
+        EvolutionHooks hooks;
+        hooks.check_interrupt = check_interrupt;
+        hooks.score = [train_func](Population& candidates) { return score_with(train_func, candidates); };
+        if (validation_func != Py_None)
+            hooks.validate = [validation_func](const Network& best) { return validate_with(validation_func, best); };
+        EvolutionResult result = evolve_on_function(model->network, model->recurrent,
+                                                    settings_of(model, pop_size, -1, epochs, verbose), hooks);
+        PyRef history(history_dict(result.history));
+        assign_network(model, result.best);
+        return history.release();
+    });
 }
 
 }  // namespace corvane

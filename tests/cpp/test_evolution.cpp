@@ -1,1 +1,209 @@
 #include <gtest/gtest.h>
+
+#include <cfloat>
+#include <cmath>
+#include <stdexcept>
+
+#include "network/errors.hpp"
+#include "training/evolution.hpp"
+
+using namespace corvane;
+
+namespace {
+
+Network start_network(std::int32_t inputs, std::int32_t outputs, std::int32_t n, bool recurrent) {
+    Network network(inputs, outputs, recurrent);
+    network.reset(n);
+    network.randomize();
+    return network;
+}
+
+// y = x0 - x1 on a few points: feed-forward samples are series of one sample.
+std::pair<Dataset, Dataset> regression(int count) {
+    Dataset X, Y;
+    for (int i = 0; i < count; ++i) {
+        const double a = (i % 5) / 5.0, b = (i % 3) / 3.0;
+        X.push_back({{a, b}});
+        Y.push_back({{a - b}});
+    }
+    return {X, Y};
+}
+
+std::vector<std::string> keys(const History& history) {
+    std::vector<std::string> out;
+    for (const HistoryColumn& column : history) out.push_back(column.key);
+    return out;
+}
+
+}  // namespace
+
+struct BatchCase {
+    std::int32_t series, batch_size, expected;
+};
+
+class BatchCountTest : public ::testing::TestWithParam<BatchCase> {};
+
+TEST_P(BatchCountTest, Count) {
+    EXPECT_EQ(batch_count(GetParam().series, GetParam().batch_size), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BatchCountTest,
+                         ::testing::Values(BatchCase{1000, 50, 20}, BatchCase{1000, 100, 10}, BatchCase{10, 3, 4},
+                                           BatchCase{10, -1, 1}, BatchCase{10, 20, 1}, BatchCase{0, -1, 0},
+                                           BatchCase{7, 7, 1}));
+
+TEST(DatasetEvolution, HistoryKeysInOrderWithOneSlotPerEpoch) {
+    auto [X, Y] = regression(12);
+    EvolutionSettings settings;
+    settings.loss_codes = {0, 1, 1};  // mse, then mae named twice
+    settings.monitor_codes = {0, 0};
+    settings.pop_size = 6;
+    settings.batch_size = 5;
+    settings.epochs = 3;
+    settings.verbose = 0;
+    EvolutionResult result =
+        evolve_on_dataset(start_network(2, 1, 3, false), X, Y, &X, &Y, settings, EvolutionHooks{});
+    EXPECT_EQ(keys(result.history), (std::vector<std::string>{"loss", "mae", "val_loss", "val_mae", "size"}));
+    for (const HistoryColumn& column : result.history) {
+        EXPECT_EQ(column.values.size(), 3u);
+        EXPECT_EQ(column.integer, column.key == "size");
+    }
+    EXPECT_EQ(result.history.back().values.back(), result.best.node_count);
+    EXPECT_TRUE(is_valid(result.best));
+}
+
+TEST(DatasetEvolution, SingleBatchLossNeverRises) {
+    // With one batch the best candidate wins both of its tournaments and is measured again on
+    // the same data, so the best loss can only fall.
+    auto [X, Y] = regression(20);
+    EvolutionSettings settings;
+    settings.loss_codes = {0};
+    settings.pop_size = 10;
+    settings.epochs = 25;
+    settings.verbose = 0;
+    EvolutionResult result = evolve_on_dataset(start_network(2, 1, 4, false), X, Y, nullptr, nullptr, settings, {});
+    const std::vector<double>& loss = result.history[0].values;
+    for (std::size_t e = 1; e < loss.size(); ++e) EXPECT_LE(loss[e], loss[e - 1]);
+    Network best = result.best;
+    EXPECT_DOUBLE_EQ(dataset_losses(best, X, Y, {0})[0], loss.back());
+}
+
+TEST(DatasetEvolution, ZeroEpochsGiveAnUnchangedCloneAndEmptyHistory) {
+    auto [X, Y] = regression(4);
+    const Network start = start_network(2, 1, 4, true);
+    EvolutionSettings settings;
+    settings.loss_codes = {0};
+    settings.epochs = 0;
+    settings.pop_size = 3;
+    EvolutionResult result = evolve_on_dataset(start, X, Y, nullptr, nullptr, settings, {});
+    EXPECT_TRUE(result.best == start);
+    ASSERT_EQ(result.history.size(), 1u);
+    EXPECT_TRUE(result.history[0].values.empty());
+}
+
+TEST(DatasetEvolution, InterruptStopsTheRun) {
+    auto [X, Y] = regression(4);
+    EvolutionSettings settings;
+    settings.loss_codes = {0};
+    settings.epochs = 5;
+    settings.pop_size = 3;
+    settings.verbose = 0;
+    int calls = 0;
+    EvolutionHooks hooks;
+    hooks.check_interrupt = [&] {
+        if (++calls == 3) throw std::runtime_error("interrupted");
+    };
+    EXPECT_THROW(evolve_on_dataset(start_network(2, 1, 3, false), X, Y, nullptr, nullptr, settings, hooks),
+                 std::runtime_error);
+    EXPECT_EQ(calls, 3);
+}
+
+TEST(DatasetEvolution, RecurrentManyToOneRuns) {
+    Dataset X, Y;
+    for (int s = 0; s < 6; ++s) {
+        X.push_back({{1.0 * s}, {0.5}, {-1.0}});
+        Y.push_back({{0.1 * s}});
+    }
+    EvolutionSettings settings;
+    settings.loss_codes = {0, 2};
+    settings.pop_size = 8;
+    settings.epochs = 40;
+    settings.batch_size = 2;
+    settings.verbose = 0;
+    EvolutionResult result = evolve_on_dataset(start_network(1, 1, 3, true), X, Y, nullptr, nullptr, settings, {});
+    EXPECT_TRUE(is_valid(result.best));
+    for (double v : result.history[0].values) EXPECT_TRUE(std::isfinite(v));
+}
+
+TEST(FunctionEvolution, CandidatesComeTwicePopSizeAndAllNanKeepsTheLargestDouble) {
+    EvolutionSettings settings;
+    settings.pop_size = 5;
+    settings.epochs = 3;
+    settings.verbose = 0;
+    std::vector<std::size_t> seen;
+    EvolutionHooks hooks;
+    hooks.score = [&](Population& candidates) {
+        seen.push_back(candidates.size());
+        return std::vector<LossList>(candidates.size(), LossList{std::nan("")});
+    };
+    EvolutionResult result = evolve_on_function(start_network(2, 1, 3, false), false, settings, hooks);
+    EXPECT_EQ(seen, (std::vector<std::size_t>{10, 10, 10}));
+    ASSERT_EQ(result.history.size(), 1u);
+    for (double v : result.history[0].values) EXPECT_EQ(v, DBL_MAX);
+}
+
+TEST(FunctionEvolution, NanScoresNeverBeatNumbers) {
+    EvolutionSettings settings;
+    settings.pop_size = 6;
+    settings.epochs = 10;
+    settings.verbose = 0;
+    EvolutionHooks hooks;
+    hooks.score = [](Population& candidates) {
+        std::vector<LossList> scores;
+        for (std::size_t i = 0; i < candidates.size(); ++i)
+            scores.push_back({i % 2 == 0 ? std::nan("") : static_cast<double>(candidates[i].node_count)});
+        return scores;
+    };
+    EvolutionResult result = evolve_on_function(start_network(2, 1, 3, false), false, settings, hooks);
+    for (double v : result.history[0].values) EXPECT_FALSE(std::isnan(v));
+}
+
+TEST(FunctionEvolution, RecurrentCandidatesStartClearedAndValidationIsRecorded) {
+    EvolutionSettings settings;
+    settings.pop_size = 4;
+    settings.epochs = 30;
+    settings.verbose = 0;
+    settings.monitor_codes = {0};
+    EvolutionHooks hooks;
+    hooks.score = [](Population& candidates) {
+        std::vector<LossList> scores;
+        for (Network& candidate : candidates) {
+            for (double v : candidate.values) EXPECT_EQ(v, 0.0);
+            const double out = candidate.forward({1.0, 2.0})[0];
+            candidate.forward({1.0, 2.0});  // leave some state behind
+            scores.push_back({std::abs(out - 0.25)});
+        }
+        return scores;
+    };
+    hooks.validate = [](const Network& best) { return static_cast<double>(best.node_count); };
+    EvolutionResult result = evolve_on_function(start_network(2, 1, 4, true), true, settings, hooks);
+    EXPECT_EQ(keys(result.history), (std::vector<std::string>{"loss", "val_loss", "size"}));
+    EXPECT_EQ(result.history[1].values, result.history[2].values);
+    const std::vector<double>& loss = result.history[0].values;
+    for (std::size_t e = 1; e < loss.size(); ++e) EXPECT_LE(loss[e], loss[e - 1]);
+}
+
+TEST(FunctionEvolution, TooFewScoresAreRefused) {
+    EvolutionSettings settings;
+    settings.pop_size = 3;
+    settings.epochs = 1;
+    settings.verbose = 0;
+    EvolutionHooks hooks;
+    hooks.score = [](Population& candidates) { return std::vector<LossList>(candidates.size() - 1, LossList{1.0}); };
+    try {
+        evolve_on_function(start_network(1, 1, 2, false), false, settings, hooks);
+        FAIL() << "expected value_error";
+    } catch (const value_error& error) {
+        EXPECT_STREQ(error.what(), "Expected the result of train_func to have one row per genome (6), got 5.");
+    }
+}
