@@ -11,3 +11,6 @@ cmake --build build/tests -j 2
 ctest --test-dir build/tests --output-on-failure -E '^pytest$'
 
 .venv/bin/python -m pytest -q tests/python
+
+# The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+bash tools/sanitize.sh
