@@ -1,17 +1,170 @@
-// Prediction on NumPy arrays, shared by Model and Genome.
+// Prediction on NumPy arrays, shared by Model and Genome: the shape check, the conversion to
+// double and one forward pass per sample written into a new array.
+#include "corvane/predict.hpp"
+
+#include <string>
+#include <vector>
+
+#include "corvane/arrays.hpp"
 #include "corvane/errors.hpp"
+#include "corvane/numpy_api.hpp"
 #include "corvane/objects.hpp"
 
 namespace corvane {
+namespace {
 
-PyObject* Model_predict(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "predict is not built yet");
-    return nullptr;
+PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
+
+void set_value_error(const std::string& message) { PyErr_SetString(PyExc_ValueError, message.c_str()); }
+
+// A network can serve an object only when it has nodes and its counts are the object's: the
+// input buffer holds `inputs` values and the result has room for `outputs` per sample. A Genome
+// created from Python holds no network, and __init__ on a produced one changes only its counts.
+bool check_network_fits(const Network& network, std::int32_t inputs, std::int32_t outputs) {
+    if (network.node_count == 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "This object holds no network to predict with (a Genome created from Python has none).");
+        return false;
+    }
+    const long long needed = static_cast<long long>(network.inputs) + network.outputs;
+    if (network.inputs != inputs || network.outputs != outputs || network.node_count < needed) {
+        set_value_error("The network (" + std::to_string(network.inputs) + " inputs, " +
+                        std::to_string(network.outputs) + " outputs, " + std::to_string(network.node_count) +
+                        " nodes) does not match the object's " + std::to_string(inputs) + " inputs and " +
+                        std::to_string(outputs) + " outputs.");
+        return false;
+    }
+    return true;
 }
 
-PyObject* Genome_predict(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "predict is not built yet");
-    return nullptr;
+// `x` as an array of native, aligned doubles that can be read in place. A double array of
+// another byte order, or one whose elements are not aligned, is copied into native doubles:
+// its raw bytes are not doubles this machine can load. Every other element type goes through
+// NumPy's safe cast.
+PyRef readable_double_array(PyObject* x) {
+    PyArrayObject* array = as_array(x);
+    if (PyArray_TYPE(array) != NPY_DOUBLE ||
+        (PyArray_ISNOTSWAPPED(array) && PyArray_ISALIGNED(array)))
+        return as_double_array(x);
+    // PyArray_FromAny steals the descriptor reference; the native descriptor differs from a
+    // swapped one, which makes NumPy convert, and ALIGNED makes it copy an unaligned array.
+    return PyRef(check(PyArray_FromAny(x, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_ALIGNED, nullptr)));
+}
+
+// The samples of an array of rank 1, 2 or 3 as series of steps: where sample (s, t) starts,
+// relative to the data pointer, and the stride between its values along the last axis. Rank 1
+// is one series of one step, rank 2 one series of dims[0] steps.
+struct SampleGrid {
+    explicit SampleGrid(PyArrayObject* array) {
+        const int rank = PyArray_NDIM(array);
+        const npy_intp* dims = PyArray_DIMS(array);
+        const npy_intp* strides = PyArray_STRIDES(array);
+        if (rank == 3) {
+            series = dims[0];
+            series_stride = strides[0];
+        }
+        if (rank >= 2) {
+            steps = dims[rank - 2];
+            step_stride = strides[rank - 2];
+        }
+        value_stride = strides[rank - 1];
+    }
+    npy_intp offset(npy_intp s, npy_intp t) const { return s * series_stride + t * step_stride; }
+
+    npy_intp series = 1;
+    npy_intp steps = 1;
+    npy_intp series_stride = 0;
+    npy_intp step_stride = 0;
+    npy_intp value_stride = 0;
+};
+
+// A new zero-filled float64 array shaped like `x` with the last dimension set to `outputs`.
+PyRef zero_result(PyArrayObject* x, std::int32_t outputs) {
+    const int rank = PyArray_NDIM(x);
+    npy_intp shape[3];
+    for (int axis = 0; axis < rank; ++axis) shape[axis] = PyArray_DIM(x, axis);
+    shape[rank - 1] = outputs;
+    // PyArray_Zeros steals the descriptor reference.
+    return PyRef(check(PyArray_Zeros(rank, shape, PyArray_DescrFromType(NPY_DOUBLE), 0)));
+}
+
+// One forward pass per sample: the input buffer is refilled from the sample's values, the pass
+// writes into the output buffer, which is copied into the result. Rank 3 clears the state
+// before every series (also for a series of no steps); ranks 1 and 2 continue it.
+void run_samples(Network& network, PyArrayObject* x, PyArrayObject* result) {
+    const SampleGrid in(x);
+    const SampleGrid out(result);
+    const bool series_start_cleared = PyArray_NDIM(x) == 3;
+    const ArrayView view(reinterpret_cast<PyObject*>(x));
+    char* const result_data = PyArray_BYTES(result);
+    std::vector<double> input(static_cast<std::size_t>(network.inputs));
+    std::vector<double> output(static_cast<std::size_t>(network.outputs));
+    for (npy_intp s = 0; s < in.series; ++s) {
+        if (series_start_cleared) network.clear_state();
+        for (npy_intp t = 0; t < in.steps; ++t) {
+            const char* sample = view.data + in.offset(s, t);
+            for (std::size_t k = 0; k < input.size(); ++k)
+                input[k] = *reinterpret_cast<const double*>(sample + static_cast<npy_intp>(k) * in.value_stride);
+            network.forward(input.data(), output.data());
+            char* target = result_data + out.offset(s, t);
+            for (std::size_t j = 0; j < output.size(); ++j)
+                *reinterpret_cast<double*>(target + static_cast<npy_intp>(j) * out.value_stride) = output[j];
+        }
+    }
+}
+
+// predict(self, x) for any object that supplies a network, its counts and its mode.
+PyObject* predict_method(PyObject* args, Network& network, std::int32_t inputs, std::int32_t outputs,
+                         bool recurrent) {
+    PyObject* x = nullptr;  // borrowed
+    if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
+    if (!check_prediction_input(x, "x", recurrent, inputs)) return nullptr;
+    return predict_array(network, inputs, outputs, recurrent, x);
+}
+
+}  // namespace
+
+bool check_prediction_input(PyObject* array, const char* name, bool recurrent, std::int32_t inputs) {
+    const int rank = PyArray_NDIM(as_array(array));
+    const std::string named = name;
+    if (rank < 1 || rank > (recurrent ? 3 : 2)) {
+        set_value_error(recurrent ? "Expected " + named +
+                                        " to have 1 dimension (one sample in a timeserie), 2 dimensions (one "
+                                        "timeseries) or 3 dimensions (multiple timeseries)."
+                                  : "Expected " + named +
+                                        " to have 1 dimension (one sample) or 2 dimensions (multiple samples).");
+        return false;
+    }
+    const npy_intp last = PyArray_DIM(as_array(array), rank - 1);
+    if (last != inputs) {
+        set_value_error("Expected last dimension of " + named + " (" + std::to_string(last) +
+                        ") to be equal to the number of inputs of the model (" + std::to_string(inputs) + ")");
+        return false;
+    }
+    return true;
+}
+
+PyObject* predict_array(Network& network, std::int32_t inputs, std::int32_t outputs, bool recurrent, PyObject* x) {
+    // The shape decides which dimensions are read: check it here too, so that no caller can
+    // make this routine read past them.
+    if (!check_prediction_input(x, "x", recurrent, inputs)) return nullptr;
+    if (!check_network_fits(network, inputs, outputs)) return nullptr;
+    return guarded<PyObject*>(nullptr, [&] {
+        PyRef doubles = readable_double_array(x);
+        PyRef result = zero_result(as_array(doubles.get()), outputs);
+        run_samples(network, as_array(doubles.get()), as_array(result.get()));
+        return result.release();
+    });
+}
+
+PyObject* Model_predict(PyObject* self, PyObject* args) {
+    ModelObject* model = reinterpret_cast<ModelObject*>(self);
+    return predict_method(args, model->network, model->inputs, model->outputs, model->recurrent);
+}
+
+PyObject* Genome_predict(PyObject* self, PyObject* args) {
+    GenomeObject* genome = reinterpret_cast<GenomeObject*>(self);
+    return predict_method(args, genome->network, genome->inputs, genome->outputs, genome->recurrent);
 }
 
 }  // namespace corvane
