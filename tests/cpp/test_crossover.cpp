@@ -31,6 +31,8 @@ struct CrossCase {
     double first_loss, second_loss;
     bool second_fitter;
 };
+void PrintTo(const CrossCase& c, std::ostream* os) { *os << c.name; }
+
 
 class Crossover : public ::testing::TestWithParam<std::tuple<CrossCase, bool>> {};
 

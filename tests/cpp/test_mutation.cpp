@@ -47,6 +47,8 @@ struct SplitCase {
     std::int32_t s, t;
     std::int32_t new_node, new_target;  // expected index of the new node and the split target after the insertion
 };
+void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.name; }
+
 
 class SplitConnection : public ::testing::TestWithParam<SplitCase> {};
 
@@ -211,6 +213,28 @@ TEST(RemoveNode, RemovalThatWouldBreakTheNetworkIsNotApplied) {
         EXPECT_EQ(copy.sums, net.sums);
         EXPECT_EQ(copy.values, net.values);
         EXPECT_EQ(copy.engine, net.engine);
+    }
+}
+
+// On a network that is already broken the removal cannot repair, the network is left as it was
+// and the check after the branch still reports it.
+TEST(RemoveNode, AlreadyInvalidNetworkIsLeftAsItWas) {
+    Network net = build_network(1, 1, 3, true, {{0, 1, 0.5}});
+    const Network before = net;
+    remove_node(net);
+    EXPECT_EQ(net, before);
+    EXPECT_FALSE(is_valid(net));
+}
+
+// The remove-node branch of mutate on that network is reached about 4.4 % of the time (about 22
+// times here) and must never fail, since the removal is not applied.
+TEST(Mutate, RecurrentRemovalThatWouldBreakNeverFails) {
+    const Network source = build_network(1, 1, 4, true, {{0, 3, 0.1}, {1, 2, 0.2}, {2, 1, 0.3}});
+    for (int i = 0; i < 500; ++i) {
+        Network net = source;
+        mutate(net);
+        ASSERT_TRUE(is_valid(net));
+        ASSERT_TRUE(testing_support::only_allowed_connections(net));
     }
 }
 

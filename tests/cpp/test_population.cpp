@@ -106,6 +106,8 @@ struct GroupCase {
     std::vector<LossList> losses;  // one per member; the group is members 0, 1, 2, 3 in order
     std::int32_t winner;
 };
+void PrintTo(const GroupCase& c, std::ostream* os) { *os << c.name; }
+
 
 class TournamentWinner : public ::testing::TestWithParam<GroupCase> {};
 
