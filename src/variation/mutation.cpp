@@ -1,3 +1,257 @@
 #include "variation/mutation.hpp"
 
-namespace corvane {}  // namespace corvane
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+#include "network/errors.hpp"
+#include "random/random.hpp"
+#include "variation/constants.hpp"
+
+namespace corvane {
+
+namespace {
+
+// Calls visit(s, t) for every candidate of a scan over rows 0 .. n-O-1 and, per row, targets
+// first(s) .. n-1 that satisfy `wanted`; stops early when visit returns true.
+template <class First, class Wanted, class Visit>
+void scan_pairs(const Network& net, First first, Wanted wanted, Visit visit) {
+    const std::int32_t n = net.node_count;
+    for (std::int32_t s = 0; s < n - net.outputs; ++s) {
+        for (std::int32_t t = first(s); t < n; ++t) {
+            if (wanted(s, t) && visit(s, t)) return;
+        }
+    }
+}
+
+// The candidate at `random_index(count)` of a scan, or {-1, -1} when the scan finds none.
+// Counting first and then walking to the chosen one avoids building a list.
+template <class First, class Wanted>
+std::pair<std::int32_t, std::int32_t> pick_pair(const Network& net, First first, Wanted wanted) {
+    std::int64_t count = 0;
+    scan_pairs(net, first, wanted, [&](std::int32_t, std::int32_t) {
+        ++count;
+        return false;
+    });
+    if (count == 0) return {-1, -1};
+    std::int64_t index = random_index(static_cast<std::int32_t>(std::min<std::int64_t>(count, INT32_MAX)));
+    std::pair<std::int32_t, std::int32_t> chosen{-1, -1};
+    scan_pairs(net, first, wanted, [&](std::int32_t s, std::int32_t t) {
+        if (index-- > 0) return false;
+        chosen = {s, t};
+        return true;
+    });
+    return chosen;
+}
+
+// Number of connections of every node that are not self connections: out[i] counts row i
+// without column i, in[j] counts column j without row j.
+void degrees_without_self(const Network& net, std::vector<std::int32_t>& out, std::vector<std::int32_t>& in) {
+    const std::int32_t n = net.node_count;
+    out.assign(static_cast<std::size_t>(n), 0);
+    in.assign(static_cast<std::size_t>(n), 0);
+    for (std::int32_t s = 0; s < n; ++s) {
+        for (std::int32_t t = 0; t < n; ++t) {
+            if (t == s || !net.has_connection(s, t)) continue;
+            ++out[s];
+            ++in[t];
+        }
+    }
+}
+
+}  // namespace
+
+void connect(Network& network, std::int32_t s, std::int32_t t) {
+    network.set_connection(s, t);
+    network.weight(s, t) = engine_normal(network.engine);
+}
+
+void disconnect(Network& network, std::int32_t s, std::int32_t t) {
+    network.clear_connection(s, t);
+    network.weight(s, t) = 0.0;
+}
+
+void perturb(Network& network) {
+    const std::int32_t n = network.node_count;
+    for (std::int32_t i = 0; i < n; ++i) {
+        double& bias = network.biases[i];
+        bias += normal_draw(0.0, perturb_scale * std::fabs(bias));
+        for (std::int32_t j = 0; j < n; ++j) {
+            if (!network.has_connection(i, j)) continue;
+            double& w = network.weight(i, j);
+            w += normal_draw(0.0, perturb_scale * std::fabs(w));
+        }
+    }
+}
+
+void mutate_activations(Network& network) {
+    for (std::int32_t i = network.inputs; i < network.node_count; ++i) {
+        if (uniform_draw(0.0, 1.0) <= activation_change_probability) network.activations[i] = random_activation();
+    }
+}
+
+void add_node(Network& network) {
+    const std::int32_t I = network.inputs;
+    const bool recurrent = network.recurrent;
+    const auto [s, t] = pick_pair(
+        network, [&](std::int32_t src) { return recurrent ? I : src + 1; },
+        [&](std::int32_t src, std::int32_t dst) { return network.has_connection(src, dst); });
+    if (s < 0) return;
+    const std::int32_t activation = random_activation();
+    const double bias = normal_draw(0.0, new_bias_sd);
+    split_connection(network, s, t, bias, activation);
+}
+
+void split_connection(Network& network, std::int32_t s, std::int32_t t, double bias, std::int32_t activation) {
+    disconnect(network, s, t);
+    // The new node sits right behind its source, never among the inputs.
+    const std::int32_t g = s + 1 < network.inputs ? network.inputs : s + 1;
+    network.insert_node(g, bias, activation);
+    connect(network, s, g);
+    // A forward target moved up with the insertion; a backward or self target lies below g.
+    connect(network, g, t >= g ? t + 1 : t);
+}
+
+namespace {
+
+// What remove_node needs to put node r back exactly when its removal turns out invalid.
+struct RemovedNode {
+    std::int32_t index;
+    double bias, sum, value;
+    std::int32_t activation;
+    std::vector<double> row_weights, column_weights;
+    std::vector<bool> row_bits, column_bits;
+    // The joined pairs (indices after removal) with the bit and weight they had before.
+    std::vector<std::pair<std::int32_t, std::int32_t>> joined;
+    std::vector<std::pair<bool, double>> joined_before;
+    std::mt19937 engine;
+};
+
+RemovedNode save_node(const Network& net, std::int32_t r) {
+    const std::int32_t n = net.node_count;
+    RemovedNode saved{r, net.biases[r], net.sums[r], net.values[r], net.activations[r], {}, {}, {}, {}, {}, {},
+                      net.engine};
+    for (std::int32_t i = 0; i < n; ++i) {
+        saved.row_weights.push_back(net.weight(r, i));
+        saved.column_weights.push_back(net.weight(i, r));
+        saved.row_bits.push_back(net.has_connection(r, i));
+        saved.column_bits.push_back(net.has_connection(i, r));
+    }
+    return saved;
+}
+
+void restore_node(Network& net, const RemovedNode& saved) {
+    for (std::size_t k = saved.joined.size(); k-- > 0;) {
+        const auto [s, t] = saved.joined[k];
+        const auto [bit, w] = saved.joined_before[k];
+        if (bit) net.set_connection(s, t); else net.clear_connection(s, t);
+        net.weight(s, t) = w;
+    }
+    const std::int32_t r = saved.index;
+    net.insert_node(r, saved.bias, saved.activation);
+    net.sums[r] = saved.sum;
+    net.values[r] = saved.value;
+    for (std::int32_t i = 0; i < net.node_count; ++i) {
+        net.weight(r, i) = saved.row_weights[i];
+        net.weight(i, r) = saved.column_weights[i];
+        if (saved.row_bits[i]) net.set_connection(r, i);
+        if (saved.column_bits[i]) net.set_connection(i, r);
+    }
+    net.engine = saved.engine;
+}
+
+// Indices that the sources (or targets) of node r will have once r is gone, ascending.
+std::vector<std::int32_t> neighbours_after_removal(const Network& net, std::int32_t r, bool sources) {
+    std::vector<std::int32_t> found;
+    for (std::int32_t i = sources ? 0 : net.inputs; i < net.node_count; ++i) {
+        if (i == r || !(sources ? net.has_connection(i, r) : net.has_connection(r, i))) continue;
+        found.push_back(i > r ? i - 1 : i);
+    }
+    return found;
+}
+
+}  // namespace
+
+void remove_node(Network& network) {
+    const std::int32_t hidden = network.node_count - network.inputs - network.outputs;
+    if (hidden <= 0) return;
+    const std::int32_t r = network.inputs + random_index(hidden);
+    const std::vector<std::int32_t> sources = neighbours_after_removal(network, r, true);
+    const std::vector<std::int32_t> targets = neighbours_after_removal(network, r, false);
+    RemovedNode saved = save_node(network, r);
+    network.erase_node(r);
+    for (std::int32_t s : sources) {
+        for (std::int32_t t : targets) {
+            saved.joined.emplace_back(s, t);
+            saved.joined_before.emplace_back(network.has_connection(s, t), network.weight(s, t));
+            connect(network, s, t);
+        }
+    }
+    // In recurrent mode a node that was both source and target of r may be left with nothing
+    // but a self connection: such a removal is taken back and the network stays as it was.
+    if (!is_valid(network)) restore_node(network, saved);
+}
+
+void add_connection(Network& network) {
+    const std::int32_t I = network.inputs;
+    const bool recurrent = network.recurrent;
+    const auto [s, t] = pick_pair(
+        network, [&](std::int32_t src) { return recurrent ? I : std::max(I, src + 1); },
+        [&](std::int32_t src, std::int32_t dst) { return !network.has_connection(src, dst); });
+    if (s >= 0) connect(network, s, t);
+}
+
+void remove_connection(Network& network) {
+    // A connection may go only when its source keeps another outgoing and its target another
+    // incoming connection; self connections count on neither side.
+    std::vector<std::int32_t> out, in;
+    degrees_without_self(network, out, in);
+    const std::int32_t n = network.node_count;
+    std::int64_t count = 0;
+    auto candidate = [&](std::int32_t i, std::int32_t j) {
+        return out[i] >= 2 && in[j] >= 2 && network.has_connection(i, j);
+    };
+    for (std::int32_t i = 0; i < n; ++i)
+        for (std::int32_t j = 0; j < n; ++j) count += candidate(i, j);
+    if (count == 0) return;
+    std::int64_t index = random_index(static_cast<std::int32_t>(std::min<std::int64_t>(count, INT32_MAX)));
+    for (std::int32_t i = 0; i < n; ++i) {
+        for (std::int32_t j = 0; j < n; ++j) {
+            if (candidate(i, j) && index-- == 0) return disconnect(network, i, j);
+        }
+    }
+}
+
+void fail_check(const char* message) {
+    std::printf("%s\n", message);
+    std::fflush(stdout);
+    throw consistency_error(message);
+}
+
+namespace {
+
+void checked(Network& network, void (*operation)(Network&), const char* message) {
+    operation(network);
+    if (!is_valid(network)) fail_check(message);
+}
+
+}  // namespace
+
+void mutate(Network& network) {
+    // Each test draws afresh, and only when it is reached.
+    if (uniform_draw(0.0, 1.0) < perturb_probability) return perturb(network);
+    if (uniform_draw(0.0, 1.0) < activations_probability) return mutate_activations(network);
+    if (uniform_draw(0.0, 1.0) <= add_node_probability)
+        return checked(network, add_node, "Add node mutation broke network.");
+    if (uniform_draw(0.0, 1.0) <= remove_node_probability)
+        return checked(network, remove_node, "Remove node mutation broke network.");
+    if (uniform_draw(0.0, 1.0) <= remove_connection_probability)
+        return checked(network, remove_connection, "Remove connection mutation broke network.");
+    if (uniform_draw(0.0, 1.0) <= add_connection_probability)
+        return checked(network, add_connection, "Add connection mutation broke network.");
+}
+
+}  // namespace corvane

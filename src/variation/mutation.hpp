@@ -12,12 +12,22 @@ void connect(Network& network, std::int32_t s, std::int32_t t);
 // s -> t no longer exists and its weight is 0.
 void disconnect(Network& network, std::int32_t s, std::int32_t t);
 
+// Every bias and every existing weight moves by a normal step of 20 % of its own magnitude.
 void perturb(Network& network);
+// Each hidden and output node gets a random activation code with chance 5 %.
 void mutate_activations(Network& network);
+// Splits a random existing connection with a new hidden node (nothing without connections).
 void add_node(Network& network);
+// Replaces s -> t by s -> g -> t through a new node g inserted right behind s (never among the
+// inputs); every node from g on moves up by one.
 void split_connection(Network& network, std::int32_t s, std::int32_t t, double bias, std::int32_t activation);
+// Removes a random hidden node and joins each of its sources to each of its targets. A removal
+// that leaves the network invalid is taken back: structure, values and engine stay as they were.
 void remove_node(Network& network);
+// Creates a random absent allowed connection (nothing when every one exists).
 void add_connection(Network& network);
+// Removes a random connection whose source keeps another outgoing and whose target keeps another
+// incoming connection, self connections not counted on either side.
 void remove_connection(Network& network);
 
 // Prints `message` and a newline on standard output, then throws consistency_error carrying it.

@@ -30,6 +30,11 @@ Population seed_population(const Network& network, std::int32_t pop_size);
 // 2 x parents.size() children from random pairs: two crossovers or two clones per pair.
 Population breed(const Population& parents, const std::vector<double>& losses);
 
+// The member that wins a tournament over the `size` member indices of `group`: the first entry
+// unless a later one has a strictly better first loss (better_loss; an empty list counts as NaN).
+std::int32_t tournament_winner(const std::vector<LossList>& member_losses, const std::int32_t* group,
+                               std::int32_t size);
+
 // `count` winners of tournaments of four over a shuffled index list; ties go to the entry
 // that stands first in its group.
 Selection tournament_select(const Population& members, const std::vector<LossList>& member_losses,
