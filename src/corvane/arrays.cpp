@@ -59,7 +59,8 @@ std::string shape_error(PyArrayObject* x, PyArrayObject* y, const std::string& x
         ") to be equal to the number of outputs of the model (" + std::to_string(outputs);
     if (recurrent) {
         if (rank != 3)
-            return "Expected " + xn + " and " + yn + " to have 3 dimensions (n_series, n_samples, n_inputs or n_outputs)";
+            return "Expected " + xn + " and " + yn +
+                   " to have 3 dimensions (n_series, n_samples, n_inputs or n_outputs)";
         if (PyArray_DIM(x, 0) != PyArray_DIM(y, 0))
             return "Expected first dimension of " + xn + " (" + dim(x, 0) + ") to be equal to the first dimension of " +
                    yn + " (" + dim(y, 0) + ")";

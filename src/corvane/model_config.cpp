@@ -110,7 +110,8 @@ PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* Model_evaluate(PyObject* self, PyObject* args) {
     ModelObject* model = as_model(self);
     if (!model->compiled) {
-        PyErr_SetString(PyExc_RuntimeError, "You must compile your model before evaluating. Use `model.compile(loss)`.");
+        PyErr_SetString(PyExc_RuntimeError,
+                        "You must compile your model before evaluating. Use `model.compile(loss)`.");
         return nullptr;
     }
     PyObject* x = nullptr;  // borrowed
