@@ -1,6 +1,7 @@
 // compile and evaluate.
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "corvane/arrays.hpp"
 #include "corvane/errors.hpp"
@@ -64,7 +65,8 @@ void for_each_name(PyObject* names, const char* what, Use use) {
 // them as far as the steps before it got.
 void configure(ModelObject* model, PyObject* optimizer, std::string_view loss, PyObject* metrics,
                PyObject* monitors) {
-    model->optimizer = resolve_optimizer(optimizer);
+    PyObject* previous = std::exchange(model->optimizer, resolve_optimizer(optimizer));
+    Py_XDECREF(previous);  // null unless code run by the reset stored one
     if (!loss.empty()) {
         const std::int32_t code = loss_code(loss);
         if (code < 0) raise(PyExc_ValueError, "Loss '" + std::string(loss) + "' not known.\n");
@@ -96,10 +98,12 @@ PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &metrics, &monitors))
         return nullptr;
     ModelObject* model = as_model(self);
+    // Dropping the old optimizer may run Python code (a subclass's __del__); the fields are
+    // reset after it.
+    Py_CLEAR(model->optimizer);
     model->compiled = false;
     model->loss_set = false;
     model->loss_codes.clear();
-    Py_CLEAR(model->optimizer);
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         configure(model, optimizer, loss, metrics, monitors);
         model->compiled = true;

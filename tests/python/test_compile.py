@@ -200,6 +200,21 @@ def test_optimizer_reference_is_held_once_and_released():
     assert sys.getrefcount(alpha) == base
 
 
+def test_code_run_while_dropping_the_old_optimizer_does_not_leak_into_the_new_configuration(probe):
+    model, a = probe
+    witness = Alpha()
+
+    class Meddling(Alpha):
+        def __del__(self):
+            model.compile(optimizer=witness, loss="mae", metrics=["mse"])
+
+    model.compile(optimizer=Meddling())
+    base = sys.getrefcount(witness)
+    model.compile(metrics=["mape"])  # drops the Meddling optimizer, whose __del__ compiles again
+    assert loss_names(model, a) == ["mape"]
+    assert sys.getrefcount(witness) == base  # the reference the meddling call stored is dropped
+
+
 def test_bad_metrics_and_monitors_do_not_crash():
     # Run apart: a crash must fail this test rather than end the test run.
     script = textwrap.dedent(
