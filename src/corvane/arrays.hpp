@@ -14,6 +14,20 @@ namespace corvane {
 // Throws python_error_set with NumPy's exception when the conversion fails.
 PyRef as_double_array(PyObject* object, int min_depth = 0, int max_depth = 0);
 
+// An array as a Dataset: (n) is one series of one sample, (a, n) is a series of one sample per
+// row, (s, m, n) is s series of m samples; any other rank gives an empty Dataset. The elements
+// are converted to float64 first (as_double_array) and read through the strides. Throws
+// python_error_set with NumPy's exception when the conversion fails.
+Dataset to_dataset(PyObject* array);
+
+// Whether x and y fit a model of `inputs` inputs and `outputs` outputs: for a recurrent model
+// both (series, steps, values) with y holding one step or as many as x, otherwise both
+// (samples, values). On false a Python exception is set: TypeError when x or y is not a NumPy
+// array, NumPy's own exception when its elements do not convert to float64, ValueError naming
+// the arrays by x_name and y_name for a shape that does not fit. No element is read.
+bool validate_dataset(PyObject* x, PyObject* y, const char* x_name, const char* y_name, bool recurrent,
+                      std::int32_t inputs, std::int32_t outputs);
+
 // Reads the elements of an array of doubles through its strides, without copying.
 struct ArrayView {
     explicit ArrayView(PyObject* array)

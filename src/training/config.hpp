@@ -14,4 +14,7 @@ inline constexpr std::string_view optimizer_name = "alpha";
 std::int32_t loss_code(std::string_view name);
 std::int32_t monitor_code(std::string_view name);
 
+// The name of a loss code; "unknown" for a code outside the table.
+std::string_view loss_name(std::int32_t code);
+
 }  // namespace corvane
