@@ -66,7 +66,7 @@ def test_bad_arguments_are_refused_before_any_work(kwargs, error, message, c_out
     before = snapshot(model)
     x, y = regression(10)
     with pytest.raises(error) as info:
-        model.evolve(x, y, epochs=1, verbose=0, **{"epochs": 1, **kwargs})
+        model.evolve(x, y, **{"epochs": 1, "verbose": 0, **kwargs})
     if message is not None:
         assert str(info.value) == message
     assert snapshot(model) == before

@@ -91,14 +91,15 @@ def test_recurrent_genomes_start_from_a_cleared_state():
          "Expected the result of train_func to have one row per genome (8), got 7."),
         (lambda g: np.zeros((len(g), 0)), None, ValueError,
          "Expected the result of train_func to hold a loss for every genome."),
-        (lambda g: np.float64(1.0), None, ValueError, None),
+        (lambda g: np.float64(1.0), None, TypeError, "Expected train_func to return a NumPy array, got numpy.float64."),
+        (lambda g: np.array(1.0), None, ValueError, None),
         (lambda g: np.zeros((len(g), 1, 1)), None, ValueError, None),
         (lambda g: np.array(["a"] * len(g)), None, TypeError, None),
         (lambda g: np.zeros(len(g)), lambda g: "good", TypeError, None),
         (lambda g: np.zeros(len(g)), lambda g: None, TypeError, None),
         (42, None, TypeError, None),
     ],
-    ids=["list", "short", "no-columns", "scalar", "rank3", "strings", "val-str", "val-none", "not-callable"],
+    ids=["list", "short", "no-columns", "scalar", "rank0", "rank3", "strings", "val-str", "val-none", "not-callable"],
 )
 def test_bad_results_are_refused_and_the_model_is_unchanged(train_func, validation_func, error, message):
     model = corvane.Model(2, 1, 4)
