@@ -122,9 +122,13 @@ PyRef node_tensor(const KerasApi& api, const Network& net, std::int32_t i, PyObj
     return tensor;
 }
 
-// Every non-input node needs a source: a Dense layer cannot be fed by nothing. Codes outside
-// the four known ones cannot be named to Keras either.
+// An initialised network whose every non-input node has a source (a Dense layer cannot be fed
+// by nothing) and a known activation code (the others have no Keras name).
 void check_exportable(const Network& net) {
+    if (net.inputs < 1 || net.outputs < 1 || net.node_count < static_cast<std::int64_t>(net.inputs) + net.outputs)
+        throw value_error("A network of " + std::to_string(net.node_count) + " nodes with " +
+                          std::to_string(net.inputs) + " inputs and " + std::to_string(net.outputs) +
+                          " outputs cannot be converted to Keras.");
     for (std::int32_t i = net.inputs; i < net.node_count; ++i) {
         if (sources_of(net, i).empty())
             throw value_error("Node " + std::to_string(i) +
@@ -269,6 +273,7 @@ std::vector<PyRef> items_of(PyObject* sequence, const std::string& what) {
 // Keras (one layer or a list), or the operations behind the input tensors of Keras 3.
 std::vector<PyRef> inbound_layers(PyObject* layer, const std::string& name) {
     const std::string owner = "The layer '" + name + "'";
+    const std::string of_layer = " of the layer '" + name + "'";
     PyRef nodes = required_attribute(layer, "_inbound_nodes", owner);
     PyRef node = sequence_item(nodes.get(), 0);
     if (!node) throw value_error(owner + " is not connected to any layer.");
@@ -280,17 +285,17 @@ std::vector<PyRef> inbound_layers(PyObject* layer, const std::string& name) {
     }
     std::vector<PyRef> layers;
     if (PyRef tensors = optional_attribute(node.get(), "input_tensors")) {
-        for (const PyRef& tensor : items_of(tensors.get(), "The input tensors of " + owner)) {
-            PyRef history = required_attribute(tensor.get(), "_keras_history", "An input tensor of " + owner);
+        for (const PyRef& tensor : items_of(tensors.get(), "The input tensors" + of_layer)) {
+            PyRef history = required_attribute(tensor.get(), "_keras_history", "An input tensor" + of_layer);
             PyRef operation = sequence_item(history.get(), 0);
-            if (!operation) throw type_error("An input tensor of " + owner + " has no history.");
+            if (!operation) throw type_error("An input tensor" + of_layer + " has no history.");
             layers.push_back(std::move(operation));
         }
         return layers;
     }
-    PyRef parents = required_attribute(node.get(), "parent_nodes", "The graph node of " + owner);
-    for (const PyRef& parent : items_of(parents.get(), "The parent nodes of " + owner))
-        layers.push_back(required_attribute(parent.get(), "operation", "A parent node of " + owner));
+    PyRef parents = required_attribute(node.get(), "parent_nodes", "The graph node" + of_layer);
+    for (const PyRef& parent : items_of(parents.get(), "The parent nodes" + of_layer))
+        layers.push_back(required_attribute(parent.get(), "operation", "A parent node" + of_layer));
     return layers;
 }
 
@@ -326,7 +331,7 @@ std::vector<std::int32_t> source_indices(PyObject* layer, const std::string& nam
 std::int32_t activation_code(PyObject* layer, const std::string& name) {
     const std::string owner = "The layer '" + name + "'";
     PyRef function = required_attribute(layer, "activation", owner);
-    PyRef function_name = required_attribute(function.get(), "__name__", "The activation of " + owner);
+    PyRef function_name = required_attribute(function.get(), "__name__", "The activation of the layer '" + name + "'");
     if (PyUnicode_Check(function_name.get())) {
         const char* text = PyUnicode_AsUTF8(function_name.get());
         if (text == nullptr) throw python_error_set{};
@@ -335,7 +340,7 @@ std::int32_t activation_code(PyObject* layer, const std::string& name) {
         throw value_error(owner + " uses the activation '" + text +
                           "'; only sigmoid, tanh, relu and linear can be converted.");
     }
-    throw type_error("The activation name of " + owner + " is not a string.");
+    throw type_error("The activation of the layer '" + name + "' has a name that is not a string.");
 }
 
 // Bias, activation and incoming connections of node `index` from its layer.
