@@ -268,9 +268,10 @@ RELEASE_SCRIPT = textwrap.dedent(
             corvane.Genome(2, 1, True).clear()
         if sys.argv[1] == "produced":
             genomes = []
-            model = corvane.Model(2, 1, 200)
+            # 120 nodes keep the tables large (115 kB); two members keep breeding cheap.
+            model = corvane.Model(1, 1, 120)
             for _ in range(rounds // 10):
-                model.func_evolve(lambda g: genomes.append(g) or np.zeros(len(g)), pop_size=5, epochs=1, verbose=0)
+                model.func_evolve(lambda g: genomes.append(g) or np.zeros(len(g)), pop_size=2, epochs=1, verbose=0)
                 genomes.clear()
 
     churn(20)
