@@ -7,13 +7,21 @@
 namespace corvane {
 
 PyRef as_double_array(PyObject* object, int min_depth, int max_depth) {
-    if (PyArray_Check(object) && PyArray_TYPE(reinterpret_cast<PyArrayObject*>(object)) == NPY_DOUBLE) {
-        const int rank = PyArray_NDIM(reinterpret_cast<PyArrayObject*>(object));
-        if ((min_depth == 0 || rank >= min_depth) && (max_depth == 0 || rank <= max_depth))
-            return PyRef::borrowed(object);
+    if (PyArray_Check(object)) {
+        PyArrayObject* array = reinterpret_cast<PyArrayObject*>(object);
+        const int rank = PyArray_NDIM(array);
+        const bool depth_ok = (min_depth == 0 || rank >= min_depth) && (max_depth == 0 || rank <= max_depth);
+        if (PyArray_TYPE(array) == NPY_DOUBLE && depth_ok) {
+            if (PyArray_ISNOTSWAPPED(array) && PyArray_ISALIGNED(array)) return PyRef::borrowed(object);
+            // Doubles of another byte order, or unaligned ones, are not doubles this machine can
+            // load: the native descriptor makes NumPy convert, and ALIGNED makes it copy.
+            return PyRef(check(PyArray_FromAny(object, PyArray_DescrFromType(NPY_DOUBLE), min_depth, max_depth,
+                                               NPY_ARRAY_ALIGNED, nullptr)));
+        }
     }
-    // PyArray_FromAny steals the descriptor reference.
-    return PyRef(check(PyArray_FromAny(object, PyArray_DescrFromType(NPY_DOUBLE), min_depth, max_depth, 0, nullptr)));
+    // Other element types under NumPy's safe cast. PyArray_FromAny steals the descriptor reference.
+    return PyRef(check(PyArray_FromAny(object, PyArray_DescrFromType(NPY_DOUBLE), min_depth, max_depth,
+                                       NPY_ARRAY_ALIGNED, nullptr)));
 }
 
 Dataset to_dataset(PyObject* array) {

@@ -37,20 +37,6 @@ bool check_network_fits(const Network& network, std::int32_t inputs, std::int32_
     return true;
 }
 
-// `x` as an array of native, aligned doubles that can be read in place. A double array of
-// another byte order, or one whose elements are not aligned, is copied into native doubles:
-// its raw bytes are not doubles this machine can load. Every other element type goes through
-// NumPy's safe cast.
-PyRef readable_double_array(PyObject* x) {
-    PyArrayObject* array = as_array(x);
-    if (PyArray_TYPE(array) != NPY_DOUBLE ||
-        (PyArray_ISNOTSWAPPED(array) && PyArray_ISALIGNED(array)))
-        return as_double_array(x);
-    // PyArray_FromAny steals the descriptor reference; the native descriptor differs from a
-    // swapped one, which makes NumPy convert, and ALIGNED makes it copy an unaligned array.
-    return PyRef(check(PyArray_FromAny(x, PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_ALIGNED, nullptr)));
-}
-
 // The samples of an array of rank 1, 2 or 3 as series of steps: where sample (s, t) starts,
 // relative to the data pointer, and the stride between its values along the last axis. Rank 1
 // is one series of one step, rank 2 one series of dims[0] steps.
@@ -150,7 +136,7 @@ PyObject* predict_array(Network& network, std::int32_t inputs, std::int32_t outp
     if (!check_prediction_input(x, "x", recurrent, inputs)) return nullptr;
     if (!check_network_fits(network, inputs, outputs)) return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
-        PyRef doubles = readable_double_array(x);
+        PyRef doubles = as_double_array(x);
         PyRef result = zero_result(as_array(doubles.get()), outputs);
         run_samples(network, as_array(doubles.get()), as_array(result.get()));
         return result.release();

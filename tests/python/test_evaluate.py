@@ -347,3 +347,18 @@ def test_docstring():
     assert corvane.Model.evaluate.__doc__.endswith(
         "Evaluate the the network based on the compiled losses/metrics on a given dataset."
     )
+
+
+def test_foreign_byte_order_and_unaligned_doubles_are_read_as_their_values():
+    model = corvane.Model(2, 1, 4)
+    model.compile(loss="mse", metrics=["mae"])
+    x = np.random.default_rng(3).uniform(-1, 1, size=(6, 2))
+    y = np.random.default_rng(4).uniform(-1, 1, size=(6, 1))
+    expected = model.evaluate(x, y)
+    swapped = x.astype(">f8")
+    raw = np.zeros(x.size * 8 + 1, dtype=np.uint8)
+    unaligned = raw[1:].view(np.float64).reshape(x.shape)
+    unaligned[...] = x
+    assert not unaligned.flags.aligned
+    assert model.evaluate(swapped, y.astype(">f8")) == expected
+    assert model.evaluate(unaligned, y) == expected
