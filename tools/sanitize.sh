@@ -15,6 +15,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 "$build/corvane_core_tests" --gtest
 
 # The interpreter is not built with the sanitizer: preload its runtime, and leave leak
 # detection off (the interpreter keeps memory at exit by design).
-asan_runtime=$(g++ -print-file-name=libasan.so)
+# libstdc++ is preloaded too: the interpreter does not link it, and ASan must find its
+# exception functions at start-up.
+asan_runtime="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)"
 LD_PRELOAD="$asan_runtime" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 PYTHONPATH="$build" \
   CORVANE_SANITIZED=1 .venv/bin/python -m pytest -q -p no:cacheprovider tests/python

@@ -14,3 +14,4 @@ def c_output(capfd):
         return capfd.readouterr().out
 
     return read
+
