@@ -1,9 +1,9 @@
 """Balance a pole on a cart: CartPole-v1 from Gymnasium, learnt with `func_evolve`.
 
-Every candidate network plays one episode; its loss is minus the reward it collects (at most
-500). Evolution runs in short rounds. After each round the model is tried on a few fresh
-episodes, and when it looks good on 100 fresh episodes: the task counts as solved when the
-average reward is at least 475. The solved model is saved, loaded back and replayed.
+In every epoch all candidate networks play the same episode; a network's loss is minus the
+reward it collects (at most 500). Evolution runs in short rounds. After each round the model
+plays 10 fresh episodes; when it averages 475 there it plays 100 more, and the task counts as
+solved when those average at least 475. The solved model is saved, loaded back and replayed.
 
     python examples/cartpole.py              # until solved, at most --budget seconds
     python examples/cartpole.py --quick      # a short run that only has to improve
