@@ -3,7 +3,7 @@
 # tests against the installed module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/setup.sh test,keras
+bash tools/setup.sh test,keras,examples
 
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=ON \
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" > /dev/null
@@ -11,6 +11,9 @@ cmake --build build/tests -j 2
 ctest --test-dir build/tests --output-on-failure -E '^pytest$'
 
 .venv/bin/python -m pytest -q tests/python
+
+# The installed type stubs against the installed module.
+bash tools/stubtest.sh
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 bash tools/sanitize.sh

@@ -1,27 +1,47 @@
 """Corvane allows training models through neuro-evolution."""
 
-from typing import Any, Callable, Dict, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, List, Optional, SupportsFloat, Tuple, TypedDict, Union
 
 import numpy as np
 import numpy.typing as npt
+from typing_extensions import disjoint_base
 
 from . import optimizers as optimizers
 
+# Any NumPy array; the module converts the elements to float64 (integers and booleans too).
 _Array = npt.NDArray[Any]
-_Node = Tuple[int, Dict[str, Union[float, str]]]
-_Connection = Tuple[int, int, Dict[str, float]]
+_Float64Array = npt.NDArray[np.float64]
 
+class _NodeData(TypedDict):
+    bias: float
+    activation: str  # "sigmoid", "tanh", "relu" or "linear"
+
+class _ConnectionData(TypedDict):
+    weight: float
+
+# (index, {"bias": ..., "activation": ...})
+_Node = Tuple[int, _NodeData]
+# (source, target, {"weight": ...})
+_Connection = Tuple[int, int, _ConnectionData]
+# "loss", each metric, "val_loss", "val_" + each metric and "size": one value per epoch
+_History = Dict[str, List[float]]
+
+@disjoint_base
 class Model:
     """A Corvane model that can be evolved on datasets and fitness functions."""
 
     @property
-    def size(self) -> int: ...
+    def size(self) -> int:
+        """Total number of nodes in the model (including inputs and outputs)."""
     @property
-    def inputs(self) -> int: ...
+    def inputs(self) -> int:
+        """The number of inputs of the model."""
     @property
-    def outputs(self) -> int: ...
+    def outputs(self) -> int:
+        """The number of outputs of the model."""
     @property
-    def recurrent(self) -> bool: ...
+    def recurrent(self) -> bool:
+        """Returns whether the network is recurrent or not."""
     @recurrent.setter
     def recurrent(self, value: bool) -> None: ...
     def __init__(self, inputs: int, outputs: int, size: int = -1, recurrent: bool = False) -> None: ...
@@ -34,42 +54,61 @@ class Model:
         epochs: int = 100,
         validation_data: Optional[Tuple[_Array, _Array]] = None,
         verbose: int = 1,
-    ) -> Dict[str, List[Any]]: ...
+    ) -> _History:
+        """Evolves the network on a given dataset."""
     def func_evolve(
         self,
         train_func: Callable[[List[Genome]], _Array],
         pop_size: int = 100,
         epochs: int = 100,
         verbose: int = 1,
-        validation_func: Optional[Callable[[Genome], float]] = None,
-    ) -> Dict[str, List[Any]]: ...
-    def predict(self, x: _Array, /) -> npt.NDArray[np.float64]: ...
-    def evaluate(self, x: _Array, y: _Array, /) -> List[float]: ...
+        validation_func: Optional[Callable[[Genome], SupportsFloat]] = None,
+    ) -> _History:
+        """Evolves the network on a given fitness function."""
+    def predict(self, x: _Array, /) -> _Float64Array:
+        """Predict the the outputs for a given set of samples."""
+    def evaluate(self, x: _Array, y: _Array, /) -> List[float]:
+        """Evaluate the the network based on the compiled losses/metrics on a given dataset."""
     def compile(
         self,
         optimizer: Union[optimizers.Alpha, str] = ...,
         loss: str = "",
         metrics: List[str] = ...,
         monitors: List[str] = ...,
-    ) -> None: ...
-    def get_nodes(self) -> List[_Node]: ...
-    def get_connections(self) -> List[_Connection]: ...
-    def to_keras(self) -> Any: ...
-    def save(self, path: str, /) -> None: ...
-    def clear(self) -> None: ...
+    ) -> None:
+        """Configure the losses, metrics and monitors for evolution. For `model.evolve_func`, losses and metrics are optional."""
+    def get_nodes(self) -> List[_Node]:
+        """Returns a list of nodes contained in the network."""
+    def get_connections(self) -> List[_Connection]:
+        """Returns a list of connections contained in the network."""
+    def to_keras(self) -> Any:
+        """Convert the Corvane model to a Keras model."""
+    def save(self, path: str, /) -> None:
+        """Saves the model using the '.cv' format."""
+    def clear(self) -> None:
+        """Clears the recurrent state of the model, preparing it for a new sequence of inputs."""
 
+@disjoint_base
 class Genome:
     """A lightweight Corvane model that can only be used for predictions."""
 
     @property
-    def inputs(self) -> int: ...
+    def inputs(self) -> int:
+        """The number of inputs of the model."""
     @property
-    def outputs(self) -> int: ...
+    def outputs(self) -> int:
+        """The number of outputs of the model."""
     @property
-    def recurrent(self) -> bool: ...
+    def recurrent(self) -> bool:
+        """If the model is recurrent or not."""
     def __init__(self, inputs: int, outputs: int, recurrent: bool = False) -> None: ...
-    def predict(self, x: _Array, /) -> npt.NDArray[np.float64]: ...
-    def clear(self) -> None: ...
+    def predict(self, x: _Array, /) -> _Float64Array:
+        """Predict the the outputs for a given set of samples."""
+    def clear(self) -> None:
+        """Clears the recurrent state of the genome, preparing it for a new sequence of inputs."""
 
-def load(path: str, /) -> Model: ...
-def from_keras(keras_model: Any, /) -> Model: ...
+def load(path: str, /) -> Model:
+    """Load a model saved in the '.cv' format."""
+
+def from_keras(keras_model: Any, /) -> Model:
+    """Convert a Keras model to a Corvane model. This only works for Keras models that have been exported from Corvane using `model.to_keras()` with unmodified architecture."""
