@@ -3,6 +3,7 @@
     python benchmarks/run.py            # full run (about ten minutes on 2 cores)
     python benchmarks/run.py --quick    # smaller sizes and fewer repeats (under two minutes)
     python benchmarks/run.py --output path/to/results.json --only forward,evolve
+    python benchmarks/run.py --show benchmarks/results.json   # the tables of an earlier run
 
 Sections: machine limits (a small C++ program, micro.cpp, compiled here when a C++ compiler is
 found), forward pass, dataset evolution, function evolution, XOR against neat-python. Every
@@ -92,10 +93,11 @@ def print_table(rows):
 
 
 def markdown_table(rows):
-    out = ["| section | figure | median | min - max | IQR | unit | n |", "|---|---|---:|---:|---:|---|---:|"]
+    out = ["| section | figure | median | min - max | IQR | unit | n | note |",
+           "|---|---|---:|---:|---:|---|---:|---|"]
     for r in rows:
         out.append(f"| {r['section']} | {r['name']} | {fmt(r['median'])} | {fmt(r['min'])} - {fmt(r['max'])} | "
-                   f"{fmt(r['q1'])} - {fmt(r['q3'])} | {r['unit']} | {r['n']} |")
+                   f"{fmt(r['q1'])} - {fmt(r['q3'])} | {r['unit']} | {r['n']} | {r['note']} |")
     return "\n".join(out)
 
 
@@ -464,7 +466,15 @@ def main():
     parser.add_argument("--output", default=os.path.join(HERE, "results.json"), help="where the JSON results go")
     parser.add_argument("--only", default=",".join(SECTIONS), help="comma-separated sections: " + ",".join(SECTIONS))
     parser.add_argument("--markdown", action="store_true", help="also print the table as Markdown")
+    parser.add_argument("--show", metavar="JSON", help="print the tables of an earlier results file and stop")
     args = parser.parse_args()
+    if args.show:
+        with open(args.show) as f:
+            saved = json.load(f)
+        print_table(saved["rows"])
+        print()
+        print(markdown_table(saved["rows"]))
+        return
     chosen = [s for s in args.only.split(",") if s]
     unknown = [s for s in chosen if s not in SECTIONS]
     if unknown:
