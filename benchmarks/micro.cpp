@@ -1,8 +1,9 @@
 // Machine limits for the figures of run.py, measured without Python: the cost of a dependent
 // multiply-add chain (the arithmetic floor of one connection of a forward pass), the same chain
 // with the connection bit tested per term, the activation functions, the dense forward loop
-// itself on fully connected feed-forward networks, and the random sources (one random-device read, one MT19937 seeding,
-// and a fresh-engine uniform or normal draw as the library makes them).
+// itself on fully connected feed-forward networks, and the random sources: one random-device
+// read, one MT19937 seeding, a fresh-engine uniform or normal draw as the library makes them,
+// and the same draws from an engine seeded once, for comparison.
 //
 // Build: c++ -O3 -std=c++20 -ffp-contract=off micro.cpp -o micro
 // Output: one JSON object, each key a list of per-repeat figures in nanoseconds per operation.
@@ -117,7 +118,9 @@ int main(int argc, char** argv) {
     std::vector<std::uint32_t> bits(length / 32, 0xFFFFFFFFu);
     std::random_device device;
 
-    std::vector<double> sigmoid_chain, tanh_chain, chain, tested, ff8, ff32, ff128, device_read, seeding, uniform, normal;
+    std::vector<double> sigmoid_chain, tanh_chain, chain, tested, ff8, ff32, ff128, device_read, seeding, uniform, normal,
+        kept_uniform, kept_normal;
+    std::mt19937 kept(device());
     for (int r = 0; r < repeats; ++r) {
         chain.push_back(madd_chain(w, v, 2000));
         sigmoid_chain.push_back(activation_chain(true, 2000000));
@@ -141,6 +144,14 @@ int main(int argc, char** argv) {
             std::normal_distribution<double> standard(0.0, 1.0);
             sink_double = standard(engine);
         }));
+        kept_uniform.push_back(per_call(2000000, [&] {
+            const std::uint32_t o1 = kept(), o2 = kept();
+            sink_double = (o1 + o2 * 4294967296.0) / (4294967296.0 * 4294967296.0);
+        }));
+        kept_normal.push_back(per_call(2000000, [&] {
+            std::normal_distribution<double> standard(0.0, 1.0);
+            sink_double = standard(kept);
+        }));
     }
     std::printf("{\n");
     print_series("madd_chain_ns", chain, false);
@@ -153,7 +164,9 @@ int main(int argc, char** argv) {
     print_series("random_device_read_ns", device_read, false);
     print_series("mt19937_seed_and_first_output_ns", seeding, false);
     print_series("fresh_engine_uniform_draw_ns", uniform, false);
-    print_series("fresh_engine_normal_draw_ns", normal, true);
+    print_series("fresh_engine_normal_draw_ns", normal, false);
+    print_series("seeded_engine_uniform_draw_ns", kept_uniform, false);
+    print_series("seeded_engine_normal_draw_ns", kept_normal, true);
     std::printf("}\n");
     return 0;
 }
