@@ -1,0 +1,527 @@
+"""Benchmarks of corvane on this machine, with plain NumPy and neat-python beside it.
+
+    python benchmarks/run.py            # full run (about ten minutes on 2 cores)
+    python benchmarks/run.py --quick    # smaller sizes and fewer repeats (under two minutes)
+    python benchmarks/run.py --output path/to/results.json --only forward,evolve
+    python benchmarks/run.py --show benchmarks/results.json   # the tables of an earlier run
+
+Sections: machine limits (a small C++ program, micro.cpp, compiled here when a C++ compiler is
+found), forward pass, dataset evolution, function evolution, XOR against neat-python. Every
+figure is the median over repeated runs with its min-max spread and interquartile range. The
+results go to benchmarks/results.json (or --output) and a table is printed. This is no test:
+nothing here passes or fails on a number.
+"""
+import argparse
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+# corvane runs on one thread: the NumPy reference gets one BLAS thread too, unless the caller
+# says otherwise (this must be set before NumPy is first imported).
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
+
+import corvane  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+# ---------------------------------------------------------------- figures and the table
+
+def summary(values):
+    """Median, min, max and quartiles of repeated measurements."""
+    values = sorted(float(v) for v in values)
+    if len(values) >= 2:
+        q1, _, q3 = statistics.quantiles(values, n=4, method="inclusive")
+    else:
+        q1 = q3 = values[0]
+    return {"median": statistics.median(values), "min": values[0], "max": values[-1], "q1": q1, "q3": q3,
+            "n": len(values), "values": values}
+
+
+def timed(call, repeats, warmup=1):
+    """Wall times in seconds of `repeats` calls after `warmup` calls."""
+    for _ in range(warmup):
+        call()
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return times
+
+
+ROWS = []
+
+
+def row(section, name, unit, values, note=""):
+    """Records one figure (from per-repeat values) for the table and the JSON file."""
+    figure = summary(values)
+    figure.update({"section": section, "name": name, "unit": unit, "note": note})
+    ROWS.append(figure)
+    return figure
+
+
+def fmt(value):
+    if value == 0:
+        return "0"
+    magnitude = abs(value)
+    if magnitude >= 1e6 or magnitude < 1e-3:
+        return f"{value:.3g}"
+    if magnitude >= 100:
+        return f"{value:,.0f}"
+    if magnitude >= 10:
+        return f"{value:.1f}"
+    return f"{value:.3g}"
+
+
+def print_table(rows):
+    header = ("section", "figure", "median", "min - max", "IQR", "unit", "n")
+    lines = [header]
+    for r in rows:
+        lines.append((r["section"], r["name"], fmt(r["median"]), f"{fmt(r['min'])} - {fmt(r['max'])}",
+                      f"{fmt(r['q1'])} - {fmt(r['q3'])}", r["unit"], str(r["n"])))
+    widths = [max(len(line[i]) for line in lines) for i in range(len(header))]
+    for i, line in enumerate(lines):
+        print("  ".join(cell.ljust(widths[c]) if c < 2 or c == 5 else cell.rjust(widths[c])
+                        for c, cell in enumerate(line)))
+        if i == 0:
+            print("  ".join("-" * w for w in widths))
+
+
+def markdown_table(rows):
+    out = ["| section | figure | median | min - max | IQR | unit | n | note |",
+           "|---|---|---:|---:|---:|---|---:|---|"]
+    for r in rows:
+        out.append(f"| {r['section']} | {r['name']} | {fmt(r['median'])} | {fmt(r['min'])} - {fmt(r['max'])} | "
+                   f"{fmt(r['q1'])} - {fmt(r['q3'])} | {r['unit']} | {r['n']} | {r['note']} |")
+    return "\n".join(out)
+
+
+# ---------------------------------------------------------------- the machine
+
+def read_first(path, key):
+    try:
+        with open(path) as f:
+            for line in f:
+                if line.startswith(key):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown"
+
+
+def machine():
+    info = {
+        "nproc": os.cpu_count(),
+        "cpu_model": read_first("/proc/cpuinfo", "model name"),
+        "cpu_mhz": read_first("/proc/cpuinfo", "cpu MHz"),
+        "memory": read_first("/proc/meminfo", "MemTotal"),
+        "python": sys.version.split()[0],
+        "numpy": np.__version__,
+        "openblas_num_threads": os.environ.get("OPENBLAS_NUM_THREADS"),
+        "corvane_module": corvane.__file__,
+        "platform": platform.platform(),
+        "load_average_start": os.getloadavg(),
+    }
+    try:
+        import neat
+        info["neat_python"] = neat.__version__
+    except ImportError:
+        info["neat_python"] = None
+    return info
+
+
+# ---------------------------------------------------------------- machine limits (micro.cpp)
+
+def limits(repeats):
+    compiler = shutil.which("c++") or shutil.which("g++") or shutil.which("clang++")
+    if compiler is None:
+        print("no C++ compiler found: machine limits skipped")
+        return {}
+    with tempfile.TemporaryDirectory() as folder:
+        program = os.path.join(folder, "micro")
+        subprocess.run([compiler, "-O3", "-std=c++20", "-ffp-contract=off", os.path.join(HERE, "micro.cpp"),
+                        "-o", program], check=True)
+        result = json.loads(subprocess.run([program, str(repeats)], check=True, capture_output=True,
+                                           text=True).stdout)
+    names = {
+        "madd_chain_ns": "dependent multiply-add chain",
+        "bit_tested_chain_ns": "same chain, bit tested per term",
+        "sigmoid_activation_ns": "sigmoid activation (dependent)",
+        "tanh_activation_ns": "tanh activation (dependent)",
+        "dense_forward_8_ns_per_connection": "C++ dense forward loop, 8 nodes",
+        "dense_forward_32_ns_per_connection": "C++ dense forward loop, 32 nodes",
+        "dense_forward_128_ns_per_connection": "C++ dense forward loop, 128 nodes",
+        "random_device_read_ns": "random-device read",
+        "mt19937_seed_and_first_output_ns": "MT19937 seeding + first output",
+        "fresh_engine_uniform_draw_ns": "fresh-engine uniform draw",
+        "fresh_engine_normal_draw_ns": "fresh-engine normal draw",
+        "seeded_engine_uniform_draw_ns": "uniform draw, engine seeded once",
+        "seeded_engine_normal_draw_ns": "normal draw, engine seeded once",
+    }
+    for key, values in result.items():
+        unit = "ns/connection" if "forward" in key else ("ns/term" if "chain" in key else "ns/call")
+        if "activation" in key:
+            unit = "ns/node"
+        row("limits", names.get(key, key), unit, values)
+    return result
+
+
+# ---------------------------------------------------------------- forward pass
+
+INPUTS, OUTPUTS = 4, 2
+
+
+def activation_function(name):
+    return {
+        "sigmoid": lambda x: 1.0 / (1.0 + np.exp(-x)),
+        "tanh": np.tanh,
+        "relu": lambda x: np.where(x > 0, x, 0.0),
+        "linear": lambda x: x,
+    }.get(name, lambda x: np.zeros_like(x))
+
+
+def dense_tables(model):
+    """Biases, activation functions and the dense weight matrix W[s, t] of a model."""
+    nodes = model.get_nodes()
+    n = len(nodes)
+    biases = np.array([attributes["bias"] for _, attributes in nodes])
+    functions = [activation_function(attributes["activation"]) for _, attributes in nodes]
+    weights = np.zeros((n, n))
+    for s, t, attributes in model.get_connections():
+        weights[s, t] = attributes["weight"]
+    return biases, functions, weights
+
+
+def numpy_feed_forward(tables, x):
+    """One matrix-vector product per node in node order, over all samples at once."""
+    biases, functions, weights = tables
+    n = len(biases)
+    values = np.zeros((x.shape[0], n), order="F")
+    values[:, :INPUTS] = x
+    for k in range(INPUTS, n):
+        values[:, k] = functions[k](values[:, :k] @ weights[:k, k] + biases[k])
+    return values[:, n - OUTPUTS:]
+
+
+def numpy_recurrent(tables, x):
+    """Series side by side: for every step, node by node in place (lower nodes already updated,
+    the others from the previous step), as the recurrent pass defines it."""
+    biases, functions, weights = tables
+    n = len(biases)
+    series, steps, _ = x.shape
+    values = np.zeros((series, n))
+    out = np.empty((series, steps, OUTPUTS))
+    for t in range(steps):
+        values[:, :INPUTS] = x[:, t]
+        for k in range(INPUTS, n):
+            values[:, k] = functions[k](values @ weights[:, k] + biases[k])
+        out[:, t] = values[:, n - OUTPUTS:]
+    return out
+
+
+def forward(quick, repeats):
+    with np.errstate(all="ignore"):  # overflow in exploding recurrent networks is expected
+        return forward_figures(quick, repeats)
+
+
+def forward_figures(quick, repeats):
+    samples = 20_000 if quick else 100_000
+    rng = np.random.default_rng(1)
+    results = {}
+    for recurrent in (False, True):
+        mode = "recurrent" if recurrent else "feed-forward"
+        if recurrent:
+            x = rng.uniform(-1, 1, size=(samples // 100, 100, INPUTS))  # series x steps x inputs
+        else:
+            x = rng.uniform(-1, 1, size=(samples, INPUTS))
+        for size in (8, 32, 128):
+            model = corvane.Model(INPUTS, OUTPUTS, size, recurrent)
+            connections = len(model.get_connections())
+            times = timed(lambda: model.predict(x), repeats)
+            per_connection = [t * 1e9 / (samples * connections) for t in times]
+            row("forward", f"corvane {mode} {size} nodes", "samples/s", [samples / t for t in times],
+                f"{connections} connections, {samples} samples")
+            row("forward", f"corvane {mode} {size} nodes", "ns/connection", per_connection)
+            tables = dense_tables(model)
+            reference = numpy_recurrent if recurrent else numpy_feed_forward
+            # Fully connected recurrent networks with random weights amplify rounding differences
+            # from step to step (and may overflow): the first steps check that both compute the same.
+            check = x[:, :3] if recurrent else x
+            got, want = model.predict(check), reference(tables, check)
+            agree = bool(np.allclose(got, want, rtol=1e-7, atol=1e-9, equal_nan=True))
+            np_repeats = max(3, repeats // 2)
+            np_times = timed(lambda: reference(tables, x), np_repeats)
+            row("forward", f"numpy {mode} {size} nodes", "samples/s", [samples / t for t in np_times],
+                f"agrees with corvane: {agree}")
+            row("forward", f"numpy {mode} {size} nodes", "ns/connection",
+                [t * 1e9 / (samples * connections) for t in np_times])
+            results[f"{mode}-{size}"] = {"connections": connections, "samples": samples, "agree": agree}
+    return results
+
+
+# ---------------------------------------------------------------- dataset evolution
+
+def regression_data(samples=1000):
+    rng = np.random.default_rng(2)
+    x = rng.uniform(-1, 1, size=(samples, 4))
+    y = (np.sin(2 * x[:, 0]) + x[:, 1] * x[:, 2] - 0.5 * x[:, 3] ** 2).reshape(-1, 1)
+    return x, y
+
+
+EVOLVE_SIZE = 8  # nodes of the starting network: 4 inputs, 3 hidden, 1 output
+
+
+def evolve(quick, repeats):
+    x, y = regression_data()
+    pop_size = 100
+    results = {}
+
+    def run(batch_size, epochs):
+        model = corvane.Model(4, 1, EVOLVE_SIZE)
+        model.compile(loss="mse")
+        model.evolve(x, y, pop_size=pop_size, batch_size=batch_size, epochs=epochs, verbose=0)
+        return model.size
+
+    setup = timed(lambda: run(-1, 0), repeats)
+    row("evolve", "set-up (first population of 100)", "ms/call", [t * 1e3 for t in setup], "evolve with epochs=0")
+    setup_median = statistics.median(setup)
+    for batch_size, epochs in ((-1, 4 if quick else 15), (100, 1 if quick else 2)):
+        generations = epochs * (1 if batch_size == -1 else len(x) // batch_size)
+        sizes = []
+        times = timed(lambda: sizes.append(run(batch_size, epochs)), repeats)
+        net = [max(t - setup_median, 1e-9) for t in times]
+        label = f"batch_size {batch_size}"
+        row("evolve", f"{label}: generations", "gen/s", [generations / t for t in net],
+            f"{generations} generations per call, set-up subtracted")
+        row("evolve", f"{label}: candidate evaluations", "evals/s", [2 * pop_size * generations / t for t in net],
+            f"{2 * pop_size} candidates per generation, {len(x) if batch_size == -1 else batch_size} samples each")
+        row("evolve", f"{label}: time per generation", "ms/gen", [t * 1e3 / generations for t in net])
+        results[label] = {"generations": generations, "final_sizes": sizes[1:]}
+    return results
+
+
+# ---------------------------------------------------------------- function evolution
+
+def func_evolve(quick, repeats):
+    """An epoch with a train_func that returns zeros at once: everything in it but the call is
+    the library's (breeding, mutation, the genome list, the result conversion, selection). The
+    same generation in evolve on a single sample shows how much of it the genome list is not."""
+    pop_size = 100
+    x1, y1 = regression_data(1)
+    results = {}
+    for size, epochs, reps in ((8, 5 if quick else 20, repeats), (32, 3, 3 if quick else 5)):
+        if quick and size > 8:
+            continue
+        inside = []
+
+        def zeros(genomes):
+            start = time.perf_counter()
+            out = np.zeros(len(genomes))
+            inside.append(time.perf_counter() - start)
+            return out
+
+        def run(epoch_count):
+            model = corvane.Model(4, 1, size)
+            model.func_evolve(zeros, pop_size=pop_size, epochs=epoch_count, verbose=0)
+
+        def run_evolve(epoch_count):
+            model = corvane.Model(4, 1, size)
+            model.compile(loss="mse")
+            model.evolve(x1, y1, pop_size=pop_size, epochs=epoch_count, verbose=0)
+
+        setup = statistics.median(timed(lambda: run(0), reps))
+        times = timed(lambda: run(epochs), reps)
+        epoch_ms = [(t - setup) * 1e3 / epochs for t in times]
+        inside_ms = statistics.median(inside) * 1e3
+        genomes = 2 * pop_size
+        row("func_evolve", f"{size} nodes: epoch, trivial train_func", "ms/epoch", epoch_ms,
+            f"pop_size {pop_size}, {genomes} genomes per call, set-up ({setup * 1e3:.1f} ms) subtracted")
+        row("func_evolve", f"{size} nodes: outside train_func", "ms/epoch", [e - inside_ms for e in epoch_ms],
+            f"inside train_func {inside_ms * 1e3:.1f} us per call")
+        row("func_evolve", f"{size} nodes: overhead per genome", "us/genome",
+            [(e - inside_ms) * 1e3 / genomes for e in epoch_ms], "time outside train_func / genomes")
+        ev_setup = statistics.median(timed(lambda: run_evolve(0), reps))
+        ev_ms = [(t - ev_setup) * 1e3 / epochs for t in timed(lambda: run_evolve(epochs), reps)]
+        row("func_evolve", f"{size} nodes: same generation in evolve, 1 sample", "ms/gen", ev_ms,
+            "breeding, mutation, selection; no genomes, no Python call")
+        results[f"{size} nodes"] = {"setup_ms": setup * 1e3, "evolve_setup_ms": ev_setup * 1e3,
+                                    "inside_train_func_ms": inside_ms}
+    return results
+
+
+# ---------------------------------------------------------------- XOR against neat-python
+
+XOR_X = np.array([[0.0, 0.0], [0.0, 1.0], [1.0, 0.0], [1.0, 1.0]])
+XOR_Y = np.array([[0.0], [1.0], [1.0], [0.0]])
+XOR_POP = 150
+
+
+def solves(outputs):
+    """Solved: every output within 0.5 of its target."""
+    return bool(np.all(np.abs(np.asarray(outputs, dtype=float).reshape(-1, 1) - XOR_Y) < 0.5))
+
+
+class Solved(Exception):
+    pass
+
+
+def neat_xor_run(config, cap):
+    import neat
+    population = neat.Population(config)
+    state = {"solved": False, "evals": 0}
+    inputs, targets = XOR_X.tolist(), XOR_Y[:, 0].tolist()
+
+    def evaluate(genomes, cfg):
+        best = None
+        for _, genome in genomes:
+            net = neat.nn.FeedForwardNetwork.create(genome, cfg)
+            outputs = [net.activate(x)[0] for x in inputs]
+            genome.fitness = 4.0 - sum((o - t) ** 2 for o, t in zip(outputs, targets))
+            if best is None or genome.fitness > best[0]:
+                best = (genome.fitness, outputs)
+        state["evals"] += len(genomes)
+        state["solved"] = solves(best[1])
+
+    generations = 0
+    start = time.perf_counter()
+    while generations < cap and not state["solved"]:
+        population.run(evaluate, 1)
+        generations += 1
+    return time.perf_counter() - start, generations, state["solved"], state["evals"]
+
+
+def corvane_func_xor_run(cap):
+    model = corvane.Model(2, 1)
+    state = {"generations": 0, "evals": 0}
+
+    def train(genomes):
+        state["generations"] += 1
+        state["evals"] += len(genomes)
+        losses = np.array([np.mean((g.predict(XOR_X) - XOR_Y) ** 2) for g in genomes])
+        if solves(genomes[int(np.argmin(losses))].predict(XOR_X)):
+            raise Solved()
+        return losses
+
+    start = time.perf_counter()
+    try:
+        model.func_evolve(train, pop_size=XOR_POP, epochs=cap, verbose=0)
+        solved = False
+    except Solved:
+        solved = True
+    return time.perf_counter() - start, state["generations"], solved, state["evals"]
+
+
+def corvane_evolve_xor_run(cap):
+    model = corvane.Model(2, 1)
+    model.compile(loss="mse")
+    start = time.perf_counter()
+    model.evolve(XOR_X, XOR_Y, pop_size=XOR_POP, epochs=cap, verbose=0)
+    return time.perf_counter() - start, cap, solves(model.predict(XOR_X)), 2 * XOR_POP * cap
+
+
+def peers(quick, runs):
+    cap = 100 if quick else 300
+    results = {"cap": cap, "pop_size": XOR_POP}
+    try:
+        import neat
+        config = neat.Config(neat.DefaultGenome, neat.DefaultReproduction, neat.DefaultSpeciesSet,
+                             neat.DefaultStagnation, os.path.join(HERE, "neat_xor.cfg"))
+        contenders = [("neat-python", lambda: neat_xor_run(config, cap))]
+    except ImportError:
+        print("neat-python is not installed (pip install '.[bench]'): peer runs skipped")
+        contenders = []
+    contenders += [("corvane func_evolve", lambda: corvane_func_xor_run(cap)),
+                   ("corvane evolve", lambda: corvane_evolve_xor_run(cap))]
+    for name, play in contenders:
+        # evolve cannot stop early: every run goes to the cap, so it gets half the runs.
+        count = max(3, runs // 2) if name == "corvane evolve" else runs
+        outcomes = [play() for _ in range(count)]
+        wall = [o[0] for o in outcomes]
+        gens = [o[1] for o in outcomes]
+        solved = [o for o in outcomes if o[2]]
+        per_gen = [o[0] * 1e3 / o[1] for o in outcomes]
+        rate = [o[3] / o[0] for o in outcomes]
+        evals_per_gen = XOR_POP if name == "neat-python" else 2 * XOR_POP
+        row("xor", f"{name}: time per generation", "ms/gen", per_gen, f"{evals_per_gen} genomes per generation")
+        row("xor", f"{name}: genome evaluations", "evals/s", rate)
+        row("xor", f"{name}: success rate", "%", [100.0 * len(solved) / count],
+            f"{len(solved)} of {count} runs solved within {cap} generations")
+        if name != "corvane evolve" and solved:
+            row("xor", f"{name}: generations to solve", "generations", [o[1] for o in solved], "solved runs only")
+            row("xor", f"{name}: wall time to solve", "s", [o[0] for o in solved], "solved runs only")
+        results[name] = {"wall_s": wall, "generations": gens, "solved": [o[2] for o in outcomes]}
+    return results
+
+
+# ---------------------------------------------------------------- main
+
+SECTIONS = ("limits", "forward", "evolve", "func_evolve", "peers")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer repeats (under two minutes)")
+    parser.add_argument("--output", default=os.path.join(HERE, "results.json"), help="where the JSON results go")
+    parser.add_argument("--only", default=",".join(SECTIONS), help="comma-separated sections: " + ",".join(SECTIONS))
+    parser.add_argument("--markdown", action="store_true", help="also print the table as Markdown")
+    parser.add_argument("--show", metavar="JSON", help="print the tables of an earlier results file and stop")
+    args = parser.parse_args()
+    if args.show:
+        with open(args.show) as f:
+            saved = json.load(f)
+        print_table(saved["rows"])
+        print()
+        print(markdown_table(saved["rows"]))
+        return
+    chosen = [s for s in args.only.split(",") if s]
+    unknown = [s for s in chosen if s not in SECTIONS]
+    if unknown:
+        parser.error(f"unknown sections: {', '.join(unknown)}")
+    repeats = 3 if args.quick else 7
+
+    started = time.perf_counter()
+    report = {"mode": "quick" if args.quick else "full", "command": " ".join([os.path.basename(sys.executable)] +
+                                                                               sys.argv), "machine": machine()}
+    print(f"corvane from {corvane.__file__}; {report['machine']['cpu_model']}, {report['machine']['nproc']} cores; "
+          f"load average {report['machine']['load_average_start']}", flush=True)
+    for section in SECTIONS:
+        if section not in chosen:
+            continue
+        t0 = time.perf_counter()
+        print(f"[{section}] ...", flush=True)
+        if section == "limits":
+            report[section] = limits(repeats)
+        elif section == "forward":
+            report[section] = forward(args.quick, repeats)
+        elif section == "evolve":
+            report[section] = evolve(args.quick, repeats)
+        elif section == "func_evolve":
+            report[section] = func_evolve(args.quick, repeats)
+        elif section == "peers":
+            report[section] = peers(args.quick, 4 if args.quick else 20)
+        print(f"[{section}] {time.perf_counter() - t0:.1f} s", flush=True)
+    report["machine"]["load_average_end"] = os.getloadavg()
+    report["wall_seconds"] = time.perf_counter() - started
+    report["rows"] = ROWS
+    with open(args.output, "w") as f:
+        json.dump(report, f, indent=1)
+    print()
+    print_table(ROWS)
+    if args.markdown:
+        print()
+        print(markdown_table(ROWS))
+    print(f"\n{len(ROWS)} figures in {report['wall_seconds']:.0f} s, written to {args.output}; "
+          f"load average at the end {report['machine']['load_average_end']}")
+
+
+if __name__ == "__main__":
+    main()
