@@ -24,9 +24,12 @@ void check_table_size(std::int64_t n) {
     const double nodes = static_cast<double>(n);
     // weights, bit rows and the four per-node tables
     const double need = nodes * nodes * 8.0 + nodes * std::ceil(nodes / 32.0) * 4.0 + nodes * 28.0;
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    const double memory = (pages > 0 && page_size > 0) ? static_cast<double>(pages) * page_size : 0x1p40;
+    // Asked once: the size of physical memory does not change while the process runs.
+    static const double memory = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long page_size = sysconf(_SC_PAGE_SIZE);
+        return (pages > 0 && page_size > 0) ? static_cast<double>(pages) * page_size : 0x1p40;
+    }();
     if (need > memory || n > INT32_MAX) throw std::bad_alloc();
 }
 
