@@ -18,11 +18,14 @@ cmake --build "$build" -j 2
 logs="$PWD/$build/reports"
 rm -rf "$logs"
 mkdir -p "$logs"
-# Prints the reports and fails when any sanitizer wrote one.
+# Prints the reports and fails when any sanitizer wrote one. The warning for a huge allocation
+# refused with NULL is no report: the interpreter turns it into MemoryError.
 check_reports() {
-  if compgen -G "$logs/*" > /dev/null; then
+  local reports
+  reports=$(grep -lv 'WARNING: AddressSanitizer failed to allocate' "$logs"/* 2> /dev/null || true)
+  if [ -n "$reports" ]; then
     echo "sanitizer reports ($1):" >&2
-    cat "$logs"/* >&2
+    cat $reports >&2
     exit 1
   fi
 }
