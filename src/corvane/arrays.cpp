@@ -120,4 +120,15 @@ bool validate_dataset(PyObject* x, PyObject* y, const char* x_name, const char* 
     return false;
 }
 
+std::pair<Dataset, Dataset> checked_datasets(PyObject* x, PyObject* y, const char* x_name, const char* y_name,
+                                             bool recurrent, std::int32_t inputs, std::int32_t outputs) {
+    if (!validate_dataset(x, y, x_name, y_name, recurrent, inputs, outputs)) throw python_error_set{};
+    PyRef x_doubles = as_double_array(x);
+    PyRef y_doubles = as_double_array(y);
+    if (!validate_dataset(x_doubles.get(), y_doubles.get(), x_name, y_name, recurrent, inputs, outputs))
+        throw python_error_set{};
+    // Arrays of native doubles already: to_dataset reads them without another conversion.
+    return {to_dataset(x_doubles.get()), to_dataset(y_doubles.get())};
+}
+
 }  // namespace corvane

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "corvane/numpy_api.hpp"
@@ -27,6 +28,13 @@ Dataset to_dataset(PyObject* array);
 // the arrays by x_name and y_name for a shape that does not fit. No element is read.
 bool validate_dataset(PyObject* x, PyObject* y, const char* x_name, const char* y_name, bool recurrent,
                       std::int32_t inputs, std::int32_t outputs);
+
+// x and y as datasets for a model of `inputs` inputs and `outputs` outputs: validate_dataset on
+// the arrays, then on their float64 copies (the conversion may run Python code, such as an
+// array subclass's __array_finalize__, that changes their shapes), then to_dataset. Throws
+// python_error_set with the exception of the first check that fails.
+std::pair<Dataset, Dataset> checked_datasets(PyObject* x, PyObject* y, const char* x_name, const char* y_name,
+                                             bool recurrent, std::int32_t inputs, std::int32_t outputs);
 
 // Reads the elements of an array of doubles through its strides, without copying.
 struct ArrayView {

@@ -141,7 +141,8 @@ void check_exportable(const Network& net) {
 }
 
 PyObject* export_model(const ModelObject* model) {
-    const Network& net = model->network;
+    // A copy: the Keras calls run Python code, which could re-initialise the model meanwhile.
+    const Network net = model->network;
     check_exportable(net);
     const KerasApi api = import_keras();
     // Keras 3 takes the input shape as a tuple; older releases accept the tuple as well.

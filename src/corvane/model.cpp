@@ -192,7 +192,12 @@ PyTypeObject ModelType = [] {
 
 void assign_network(ModelObject* model, const Network& network) {
     model->network = network;
+    // The counts and the mode follow the network, also when Python code run during training
+    // re-initialised the model with other ones.
     model->size = model->network.node_count;
+    model->inputs = model->network.inputs;
+    model->outputs = model->network.outputs;
+    model->recurrent = model->network.recurrent;
 }
 
 PyObject* new_model(std::int32_t inputs, std::int32_t outputs, bool recurrent) {

@@ -121,10 +121,8 @@ PyObject* Model_evaluate(PyObject* self, PyObject* args) {
     PyObject* x = nullptr;  // borrowed
     PyObject* y = nullptr;  // borrowed
     if (!PyArg_ParseTuple(args, "O!O!", &PyArray_Type, &x, &PyArray_Type, &y)) return nullptr;
-    if (!validate_dataset(x, y, "x", "y", model->recurrent, model->inputs, model->outputs)) return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
-        const Dataset X = to_dataset(x);
-        const Dataset Y = to_dataset(y);
+        const auto [X, Y] = checked_datasets(x, y, "x", "y", model->recurrent, model->inputs, model->outputs);
         const std::vector<double> losses = dataset_losses(model->network, X, Y, model->loss_codes);
         PyRef list(check(PyList_New(static_cast<Py_ssize_t>(losses.size()))));
         for (std::size_t i = 0; i < losses.size(); ++i)

@@ -1,4 +1,5 @@
 // evolve and func_evolve: argument checks and conversions around the training loops of the core.
+#include <algorithm>
 #include <string>
 
 #include "corvane/arrays.hpp"
@@ -35,19 +36,27 @@ PyObject* history_dict(const History& history) {
     return dict.release();
 }
 
-// The rows of a train_func result: a 1-D array gives one value per row, a 2-D array its rows.
-std::vector<LossList> to_rows(PyObject* result) {
-    if (!PyArray_Check(result))
-        throw type_error(std::string("Expected train_func to return a NumPy array, got ") + Py_TYPE(result)->tp_name +
-                         ".");
-    const int rank = PyArray_NDIM(reinterpret_cast<PyArrayObject*>(result));
+void check_result_rank(int rank) {
     if (rank != 1 && rank != 2)
         throw value_error("Expected the result of train_func to have 1 dimension (one loss per genome) or 2 dimensions "
                           "(losses in the first column), got " + std::to_string(rank) + ".");
+}
+
+// The rows of a train_func result: a 1-D array gives one value per row, a 2-D array its rows.
+// Only the first `wanted` rows (one per candidate) and the first column decide; the rest is
+// not read, so a huge array of no elements, say (10**12, 0), costs nothing.
+std::vector<LossList> to_rows(PyObject* result, std::size_t wanted) {
+    if (!PyArray_Check(result))
+        throw type_error(std::string("Expected train_func to return a NumPy array, got ") + Py_TYPE(result)->tp_name +
+                         ".");
+    check_result_rank(PyArray_NDIM(reinterpret_cast<PyArrayObject*>(result)));
     PyRef array = as_double_array(result);
     const ArrayView view(array.get());
-    const npy_intp rows = view.dims[0];
-    const npy_intp columns = rank == 2 ? view.dims[1] : 1;
+    // The rank of the converted array is the one read: the conversion may have run Python code.
+    check_result_rank(view.rank);
+    const int rank = view.rank;
+    const npy_intp rows = std::min<npy_intp>(view.dims[0], static_cast<npy_intp>(wanted));
+    const npy_intp columns = rank == 2 ? std::min<npy_intp>(view.dims[1], 1) : 1;
     std::vector<LossList> table(static_cast<std::size_t>(rows), LossList(static_cast<std::size_t>(columns)));
     for (npy_intp r = 0; r < rows; ++r)
         for (npy_intp c = 0; c < columns; ++c) table[r][c] = rank == 2 ? view.at(r, c) : view.at(r);
@@ -60,7 +69,7 @@ std::vector<LossList> score_with(PyObject* train_func, Population& candidates) {
     for (std::size_t i = 0; i < candidates.size(); ++i)
         PyList_SET_ITEM(genomes.get(), static_cast<Py_ssize_t>(i), check(make_genome(candidates[i])));  // steals
     PyRef result(check(PyObject_CallFunctionObjArgs(train_func, genomes.get(), nullptr)));
-    return to_rows(result.get());
+    return to_rows(result.get(), candidates.size());
 }
 
 double validate_with(PyObject* validation_func, const Network& best) {
@@ -85,10 +94,7 @@ EvolutionSettings settings_of(const ModelObject* model, int pop_size, int batch_
 // Converts checked training or validation arrays.
 std::pair<Dataset, Dataset> datasets(const ModelObject* model, PyObject* x, PyObject* y, const char* x_name,
                                      const char* y_name) {
-    if (!validate_dataset(x, y, x_name, y_name, model->recurrent, model->inputs, model->outputs))
-        throw python_error_set{};
-    Dataset X = to_dataset(x);
-    Dataset Y = to_dataset(y);
+    auto [X, Y] = checked_datasets(x, y, x_name, y_name, model->recurrent, model->inputs, model->outputs);
     if (X.empty()) throw value_error(std::string("Expected ") + x_name + " to hold at least one sample.");
     return {std::move(X), std::move(Y)};
 }

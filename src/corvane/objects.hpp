@@ -41,7 +41,8 @@ extern PyTypeObject ModelType;
 extern PyTypeObject GenomeType;
 extern PyTypeObject AlphaType;
 
-// Replaces the model's network by a copy of `network` and sets `size` from it.
+// Replaces the model's network by a copy of `network` and sets `size`, `inputs`, `outputs` and
+// `recurrent` from it.
 void assign_network(ModelObject* model, const Network& network);
 
 // A new Model built by calling the Model type with (inputs, outputs, recurrent=...).

@@ -137,6 +137,10 @@ PyObject* predict_array(Network& network, std::int32_t inputs, std::int32_t outp
     if (!check_network_fits(network, inputs, outputs)) return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
         PyRef doubles = as_double_array(x);
+        // The conversion may run Python code (an array subclass's __array_finalize__) that
+        // reshapes the copy or re-initialises the model: check again what is read and written.
+        if (!check_prediction_input(doubles.get(), "x", recurrent, inputs)) throw python_error_set{};
+        if (!check_network_fits(network, inputs, outputs)) throw python_error_set{};
         PyRef result = zero_result(as_array(doubles.get()), outputs);
         run_samples(network, as_array(doubles.get()), as_array(result.get()));
         return result.release();
