@@ -165,8 +165,10 @@ PyObject* export_model(const ModelObject* model) {
 
 }  // namespace
 
-PyObject* Model_to_keras(PyObject* self, PyObject*) {
+PyObject* Model_to_keras(PyObject* self, PyObject* args) {
     const ModelObject* model = reinterpret_cast<ModelObject*>(self);
+    // The method takes no arguments; one given by mistake is refused rather than ignored.
+    if (!PyArg_ParseTuple(args, ":to_keras")) return nullptr;
     if (model->recurrent) {
         PyErr_SetString(PyExc_NotImplementedError,
                         "Recurrent models cannot yet be converted to Keras. Please use model.save() to save your "

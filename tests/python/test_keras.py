@@ -311,6 +311,11 @@ def test_recurrent_models_are_refused():
     assert str(info.value) == RECURRENT_MESSAGE
 
 
+def test_to_keras_takes_no_arguments():
+    with pytest.raises(TypeError):
+        corvane.Model(2, 1).to_keras(1)
+
+
 def test_a_node_without_source_is_refused(tmp_path):
     model = model_from_bytes(tmp_path, 4, 2, 1, [0.0] * 4, [0] * 4, [(0, 3, 1.0), (1, 3, 1.0)])
     with pytest.raises(ValueError) as info:
