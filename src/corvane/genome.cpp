@@ -73,11 +73,7 @@ PyTypeObject GenomeType = [] {
 }();
 
 PyObject* make_genome(const Network& network) {
-    PyRef args(Py_BuildValue("(ii)", network.inputs, network.outputs));
-    if (!args) return nullptr;
-    PyRef kwargs(Py_BuildValue("{s:O}", "recurrent", network.recurrent ? Py_True : Py_False));
-    if (!kwargs) return nullptr;
-    PyRef genome(PyObject_Call(reinterpret_cast<PyObject*>(&GenomeType), args.get(), kwargs.get()));
+    PyRef genome(call_with_counts(&GenomeType, network.inputs, network.outputs, network.recurrent));
     if (!genome) return nullptr;
     const bool copied = guarded(false, [&] {
         as_genome(genome.get())->network = network;

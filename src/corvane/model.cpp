@@ -200,12 +200,16 @@ void assign_network(ModelObject* model, const Network& network) {
     model->recurrent = model->network.recurrent;
 }
 
-PyObject* new_model(std::int32_t inputs, std::int32_t outputs, bool recurrent) {
+PyObject* call_with_counts(PyTypeObject* type, std::int32_t inputs, std::int32_t outputs, bool recurrent) {
     PyRef args(Py_BuildValue("(ii)", inputs, outputs));
     if (!args) return nullptr;
     PyRef kwargs(Py_BuildValue("{s:O}", "recurrent", recurrent ? Py_True : Py_False));
     if (!kwargs) return nullptr;
-    return PyObject_Call(reinterpret_cast<PyObject*>(&ModelType), args.get(), kwargs.get());
+    return PyObject_Call(reinterpret_cast<PyObject*>(type), args.get(), kwargs.get());
+}
+
+PyObject* new_model(std::int32_t inputs, std::int32_t outputs, bool recurrent) {
+    return call_with_counts(&ModelType, inputs, outputs, recurrent);
 }
 
 }  // namespace corvane

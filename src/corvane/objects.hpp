@@ -48,6 +48,10 @@ void assign_network(ModelObject* model, const Network& network);
 // A new Model built by calling the Model type with (inputs, outputs, recurrent=...).
 PyObject* new_model(std::int32_t inputs, std::int32_t outputs, bool recurrent);
 
+// `type` called with the positional (inputs, outputs) and the keyword recurrent: how both
+// Model and Genome objects are made from C++, so that their __init__ runs as for Python callers.
+PyObject* call_with_counts(PyTypeObject* type, std::int32_t inputs, std::int32_t outputs, bool recurrent);
+
 // A new Genome holding a complete copy of `network` (engine state included).
 PyObject* make_genome(const Network& network);
 
