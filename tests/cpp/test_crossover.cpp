@@ -18,9 +18,7 @@ constexpr double nan_loss = std::numeric_limits<double>::quiet_NaN();
 // A random valid network of n nodes with some connections thinned out, so that two parents of
 // the same size share some connections but not all.
 Network parent(std::int32_t n, bool recurrent) {
-    Network net(2, 2, recurrent);
-    net.reset(n);
-    net.randomize();
+    Network net = testing_support::random_network(2, 2, n, recurrent);
     for (int i = 0; i < 4; ++i) remove_connection(net);
     return net;
 }

@@ -6,17 +6,13 @@
 
 #include "network/errors.hpp"
 #include "training/evolution.hpp"
+#include "variation_helpers.hpp"
 
 using namespace corvane;
 
 namespace {
 
-Network start_network(std::int32_t inputs, std::int32_t outputs, std::int32_t n, bool recurrent) {
-    Network network(inputs, outputs, recurrent);
-    network.reset(n);
-    network.randomize();
-    return network;
-}
+using testing_support::random_network;
 
 // y = x0 - x1 on a few points: feed-forward samples are series of one sample.
 std::pair<Dataset, Dataset> regression(int count) {
@@ -62,7 +58,7 @@ TEST(DatasetEvolution, HistoryKeysInOrderWithOneSlotPerEpoch) {
     settings.epochs = 3;
     settings.verbose = 0;
     EvolutionResult result =
-        evolve_on_dataset(start_network(2, 1, 3, false), X, Y, &X, &Y, settings, EvolutionHooks{});
+        evolve_on_dataset(random_network(2, 1, 3, false), X, Y, &X, &Y, settings, EvolutionHooks{});
     EXPECT_EQ(keys(result.history), (std::vector<std::string>{"loss", "mae", "val_loss", "val_mae", "size"}));
     for (const HistoryColumn& column : result.history) {
         EXPECT_EQ(column.values.size(), 3u);
@@ -81,7 +77,7 @@ TEST(DatasetEvolution, SingleBatchLossNeverRises) {
     settings.pop_size = 10;
     settings.epochs = 25;
     settings.verbose = 0;
-    EvolutionResult result = evolve_on_dataset(start_network(2, 1, 4, false), X, Y, nullptr, nullptr, settings, {});
+    EvolutionResult result = evolve_on_dataset(random_network(2, 1, 4, false), X, Y, nullptr, nullptr, settings, {});
     const std::vector<double>& loss = result.history[0].values;
     for (std::size_t e = 1; e < loss.size(); ++e) EXPECT_LE(loss[e], loss[e - 1]);
     Network best = result.best;
@@ -90,7 +86,7 @@ TEST(DatasetEvolution, SingleBatchLossNeverRises) {
 
 TEST(DatasetEvolution, ZeroEpochsGiveAnUnchangedCloneAndEmptyHistory) {
     auto [X, Y] = regression(4);
-    const Network start = start_network(2, 1, 4, true);
+    const Network start = random_network(2, 1, 4, true);
     EvolutionSettings settings;
     settings.loss_codes = {0};
     settings.epochs = 0;
@@ -113,7 +109,7 @@ TEST(DatasetEvolution, InterruptStopsTheRun) {
     hooks.check_interrupt = [&] {
         if (++calls == 3) throw std::runtime_error("interrupted");
     };
-    EXPECT_THROW(evolve_on_dataset(start_network(2, 1, 3, false), X, Y, nullptr, nullptr, settings, hooks),
+    EXPECT_THROW(evolve_on_dataset(random_network(2, 1, 3, false), X, Y, nullptr, nullptr, settings, hooks),
                  std::runtime_error);
     EXPECT_EQ(calls, 3);
 }
@@ -130,7 +126,7 @@ TEST(DatasetEvolution, RecurrentManyToOneRuns) {
     settings.epochs = 40;
     settings.batch_size = 2;
     settings.verbose = 0;
-    EvolutionResult result = evolve_on_dataset(start_network(1, 1, 3, true), X, Y, nullptr, nullptr, settings, {});
+    EvolutionResult result = evolve_on_dataset(random_network(1, 1, 3, true), X, Y, nullptr, nullptr, settings, {});
     EXPECT_TRUE(is_valid(result.best));
     for (double v : result.history[0].values) EXPECT_TRUE(std::isfinite(v));
 }
@@ -146,7 +142,7 @@ TEST(FunctionEvolution, CandidatesComeTwicePopSizeAndAllNanKeepsTheLargestDouble
         seen.push_back(candidates.size());
         return std::vector<LossList>(candidates.size(), LossList{std::nan("")});
     };
-    EvolutionResult result = evolve_on_function(start_network(2, 1, 3, false), false, settings, hooks);
+    EvolutionResult result = evolve_on_function(random_network(2, 1, 3, false), false, settings, hooks);
     EXPECT_EQ(seen, (std::vector<std::size_t>{10, 10, 10}));
     ASSERT_EQ(result.history.size(), 1u);
     for (double v : result.history[0].values) EXPECT_EQ(v, DBL_MAX);
@@ -164,7 +160,7 @@ TEST(FunctionEvolution, NanScoresNeverBeatNumbers) {
             scores.push_back({i % 2 == 0 ? std::nan("") : static_cast<double>(candidates[i].node_count)});
         return scores;
     };
-    EvolutionResult result = evolve_on_function(start_network(2, 1, 3, false), false, settings, hooks);
+    EvolutionResult result = evolve_on_function(random_network(2, 1, 3, false), false, settings, hooks);
     for (double v : result.history[0].values) EXPECT_FALSE(std::isnan(v));
 }
 
@@ -186,7 +182,7 @@ TEST(FunctionEvolution, RecurrentCandidatesStartClearedAndValidationIsRecorded) 
         return scores;
     };
     hooks.validate = [](const Network& best) { return static_cast<double>(best.node_count); };
-    EvolutionResult result = evolve_on_function(start_network(2, 1, 4, true), true, settings, hooks);
+    EvolutionResult result = evolve_on_function(random_network(2, 1, 4, true), true, settings, hooks);
     EXPECT_EQ(keys(result.history), (std::vector<std::string>{"loss", "val_loss", "size"}));
     EXPECT_EQ(result.history[1].values, result.history[2].values);
     const std::vector<double>& loss = result.history[0].values;
@@ -201,7 +197,7 @@ TEST(FunctionEvolution, TooFewScoresAreRefused) {
     EvolutionHooks hooks;
     hooks.score = [](Population& candidates) { return std::vector<LossList>(candidates.size() - 1, LossList{1.0}); };
     try {
-        evolve_on_function(start_network(1, 1, 2, false), false, settings, hooks);
+        evolve_on_function(random_network(1, 1, 2, false), false, settings, hooks);
         FAIL() << "expected value_error";
     } catch (const value_error& error) {
         EXPECT_STREQ(error.what(), "Expected the result of train_func to have one row per genome (6), got 5.");

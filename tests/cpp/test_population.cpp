@@ -19,12 +19,7 @@ using testing_support::only_allowed_connections;
 
 constexpr double nan_loss = std::numeric_limits<double>::quiet_NaN();
 
-Network random_network(std::int32_t n, bool recurrent) {
-    Network net(3, 2, recurrent);
-    net.reset(n);
-    net.randomize();
-    return net;
-}
+Network random_network(std::int32_t n, bool recurrent) { return testing_support::random_network(3, 2, n, recurrent); }
 
 // ---------------------------------------------------------------- seed_population
 

@@ -39,6 +39,14 @@ inline Network build_network(std::int32_t inputs, std::int32_t outputs, std::int
     return net;
 }
 
+// A fully connected random network of n nodes, as a new model starts.
+inline Network random_network(std::int32_t inputs, std::int32_t outputs, std::int32_t n, bool recurrent) {
+    Network net(inputs, outputs, recurrent);
+    net.reset(n);
+    net.randomize();
+    return net;
+}
+
 // Every connection s -> t in row-then-column order.
 inline std::vector<std::pair<std::int32_t, std::int32_t>> connections_of(const Network& net) {
     std::vector<std::pair<std::int32_t, std::int32_t>> found;
