@@ -5,6 +5,7 @@
 
 #include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
+#include "corvane/seed.hpp"
 
 namespace corvane {
 
@@ -35,10 +36,11 @@ void Model_dealloc(PyObject* self) {
 }
 
 int Model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"inputs", "outputs", "size", "recurrent", nullptr};
+    static const char* keywords[] = {"inputs", "outputs", "size", "recurrent", "seed", nullptr};
     int inputs = 0, outputs = 0, size = -1, recurrent = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|ip", const_cast<char**>(keywords), &inputs, &outputs,
-                                     &size, &recurrent))
+    PyObject* seed = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|ipO", const_cast<char**>(keywords), &inputs, &outputs,
+                                     &size, &recurrent, &seed))
         return -1;
     if (inputs < 1 || outputs < 1) {
         PyErr_SetString(PyExc_ValueError, "A model needs at least one input and one output.");
@@ -59,10 +61,11 @@ int Model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     return guarded(-1, [&] {
         ModelObject* model = as_model(self);
+        Random random = stream(parse_seed(seed), stream_kind::initial_network, 0, 0);
         // Build the whole network first so that a failure leaves the object as it was.
         Network network(inputs, outputs, recurrent != 0);
         if (size != -1) network.reset(size);
-        network.randomize();
+        network.randomize(random);
         model->network = std::move(network);
         model->inputs = inputs;
         model->outputs = outputs;
@@ -133,11 +136,11 @@ PyObject* Model_get_connections(PyObject* self, PyObject*) {
 PyMethodDef Model_methods[] = {
     {"evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Model_evolve)),
      METH_VARARGS | METH_KEYWORDS,
-     "evolve(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, validation_data=None, verbose=1)\n--\n\n"
+     "evolve(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, validation_data=None, verbose=1, seed=None)\n--\n\n"
      "Evolves the network on a given dataset."},
     {"func_evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Model_func_evolve)),
      METH_VARARGS | METH_KEYWORDS,
-     "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None)\n--\n\n"
+     "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, seed=None)\n--\n\n"
      "Evolves the network on a given fitness function."},
     {"predict", Model_predict, METH_VARARGS,
      "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},

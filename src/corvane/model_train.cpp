@@ -5,6 +5,7 @@
 #include "corvane/arrays.hpp"
 #include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
+#include "corvane/seed.hpp"
 #include "network/errors.hpp"
 #include "training/evolution.hpp"
 
@@ -80,8 +81,10 @@ double validate_with(PyObject* validation_func, const Network& best) {
     return value;
 }
 
-EvolutionSettings settings_of(const ModelObject* model, int pop_size, int batch_size, int epochs, int verbose) {
+EvolutionSettings settings_of(const ModelObject* model, int pop_size, int batch_size, int epochs, int verbose,
+                              std::uint64_t seed) {
     EvolutionSettings settings;
+    settings.seed = seed;
     settings.loss_codes = model->loss_codes;
     settings.monitor_codes = model->monitor_codes;
     settings.pop_size = pop_size;
@@ -113,14 +116,16 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     static const char* keywords[] = {"x_train", "y_train", "pop_size", "batch_size", "epochs", "validation_data",
-                                     "verbose", nullptr};
-    PyObject *x = nullptr, *y = nullptr, *validation_data = Py_None;
+                                     "verbose", "seed", nullptr};
+    PyObject *x = nullptr, *y = nullptr, *validation_data = Py_None, *seed_arg = Py_None;
     int pop_size = 100, batch_size = -1, epochs = 100, verbose = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOi", const_cast<char**>(keywords), &PyArray_Type, &x,
-                                     &PyArray_Type, &y, &pop_size, &batch_size, &epochs, &validation_data, &verbose))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOiO", const_cast<char**>(keywords), &PyArray_Type, &x,
+                                     &PyArray_Type, &y, &pop_size, &batch_size, &epochs, &validation_data, &verbose,
+                                     &seed_arg))
         return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
         check_settings(pop_size, epochs, batch_size);
+        const std::uint64_t seed = parse_seed(seed_arg);
         const bool validation = validation_data != Py_None;
         if (validation && !(PyTuple_Check(validation_data) && PyTuple_GET_SIZE(validation_data) == 2))
             throw type_error("validation_data must be a tuple (x_val, y_val) of two NumPy arrays.");
@@ -134,7 +139,7 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         EvolutionResult result =
             evolve_on_dataset(model->network, std::move(X), std::move(Y), validation ? &val.first : nullptr,
                               validation ? &val.second : nullptr,
-                              settings_of(model, pop_size, batch_size, epochs, verbose), hooks);
+                              settings_of(model, pop_size, batch_size, epochs, verbose, seed), hooks);
         PyRef history(history_dict(result.history));
         assign_network(model, result.best);  // only a run that completed changes the model
         return history.release();
@@ -143,21 +148,23 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     ModelObject* model = as_model(self);
-    static const char* keywords[] = {"train_func", "pop_size", "epochs", "verbose", "validation_func", nullptr};
-    PyObject *train_func = nullptr, *validation_func = Py_None;
+    static const char* keywords[] = {"train_func", "pop_size", "epochs", "verbose", "validation_func", "seed",
+                                     nullptr};
+    PyObject *train_func = nullptr, *validation_func = Py_None, *seed_arg = Py_None;
     int pop_size = 100, epochs = 100, verbose = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiO", const_cast<char**>(keywords), &train_func, &pop_size,
-                                     &epochs, &verbose, &validation_func))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiOO", const_cast<char**>(keywords), &train_func, &pop_size,
+                                     &epochs, &verbose, &validation_func, &seed_arg))
         return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
         check_settings(pop_size, epochs, -1);
+        const std::uint64_t seed = parse_seed(seed_arg);
         EvolutionHooks hooks;
         hooks.check_interrupt = check_interrupt;
         hooks.score = [train_func](Population& candidates) { return score_with(train_func, candidates); };
         if (validation_func != Py_None)
             hooks.validate = [validation_func](const Network& best) { return validate_with(validation_func, best); };
         EvolutionResult result = evolve_on_function(model->network, model->recurrent,
-                                                    settings_of(model, pop_size, -1, epochs, verbose), hooks);
+                                                    settings_of(model, pop_size, -1, epochs, verbose, seed), hooks);
         PyRef history(history_dict(result.history));
         assign_network(model, result.best);
         return history.release();

@@ -52,7 +52,7 @@ PyObject* new_model(std::int32_t inputs, std::int32_t outputs, bool recurrent);
 // Model and Genome objects are made from C++, so that their __init__ runs as for Python callers.
 PyObject* call_with_counts(PyTypeObject* type, std::int32_t inputs, std::int32_t outputs, bool recurrent);
 
-// A new Genome holding a complete copy of `network` (engine state included).
+// A new Genome holding a complete copy of `network`.
 PyObject* make_genome(const Network& network);
 
 // Model methods, by file.

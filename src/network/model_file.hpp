@@ -26,7 +26,7 @@ inline constexpr std::int64_t file_record_size = 16;  // source, target, weight
 // any failed system call and value_error for a network whose counts no file could hold.
 void write_network(const Network& network, const std::string& path);
 
-// Reads a file into a new network (engine freshly seeded, state zero). Throws file_error when
+// Reads a file into a new network (state zero). Throws file_error when
 // the file cannot be opened or read and value_error when its content is not a model file.
 Network read_network(const std::string& path);
 

@@ -34,20 +34,8 @@ void check_table_size(std::int64_t n) {
 }
 
 Network::Network(std::int32_t inputs_, std::int32_t outputs_, bool recurrent_)
-    : inputs(inputs_), outputs(outputs_), recurrent(recurrent_), engine(random_seed()) {
+    : inputs(inputs_), outputs(outputs_), recurrent(recurrent_) {
     reset(inputs_ + outputs_);
-}
-
-Network Network::clone(const Network& source) {
-    Network copy(source.inputs, source.outputs, source.recurrent);
-    copy.reset(source.node_count);
-    copy.biases = source.biases;
-    copy.sums = source.sums;
-    copy.values = source.values;
-    copy.activations = source.activations;
-    copy.weights = source.weights;
-    copy.connections = source.connections;
-    return copy;
 }
 
 void Network::reset(std::int32_t n) {
@@ -62,18 +50,15 @@ void Network::reset(std::int32_t n) {
     connections.assign(count * static_cast<std::size_t>(words_per_row()), 0u);
 }
 
-void Network::randomize() {
-    // One distribution for the whole call: the value it keeps in reserve carries over from the
-    // biases to the weights.
-    std::normal_distribution<double> standard(0.0, 1.0);
+void Network::randomize(Random& random) {
     for (std::int32_t i = 0; i < node_count; ++i) {
-        biases[i] = standard(engine);
-        activations[i] = random_activation();
+        biases[i] = random.standard_normal();
+        activations[i] = random.activation();
     }
     for (std::int32_t s = 0; s < node_count - outputs; ++s) {
         const std::int32_t first = recurrent ? inputs : std::max(inputs, s + 1);
         for (std::int32_t t = first; t < node_count; ++t) {
-            weight(s, t) = standard(engine);
+            weight(s, t) = random.standard_normal();
             set_connection(s, t);
         }
     }

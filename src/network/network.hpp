@@ -3,9 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <random>
 #include <string_view>
 #include <vector>
+
+#include "random/random.hpp"
 
 namespace corvane {
 
@@ -35,25 +36,24 @@ struct Network {
     // Row s holds words_per_row() 32-bit words; bit t of row s (word t / 32, bit t % 32, least
     // significant first) is set when s -> t exists.
     std::vector<std::uint32_t> connections;
-    std::mt19937 engine;
 
     // An empty network: no nodes, every table empty (what a zero-filled object must hold).
     Network() = default;
-    // inputs + outputs nodes, no connections, all zero; engine seeded from the random device.
+    // inputs + outputs nodes, no connections, all zero.
     Network(std::int32_t inputs, std::int32_t outputs, bool recurrent);
 
-    // Plain copies and moves carry the engine state along; clone gives a fresh engine.
+    // Copying a network copies its tables and nothing else.
     Network(const Network&) = default;
     Network(Network&&) = default;
     Network& operator=(const Network&) = default;
     Network& operator=(Network&&) = default;
-    static Network clone(const Network& source);
 
-    // node_count := n and every table replaced by zeros; inputs, outputs, recurrent and engine
-    // stay as they are.
+    // node_count := n and every table replaced by zeros; inputs, outputs and recurrent stay as
+    // they are.
     void reset(std::int32_t node_count);
-    // Random bias and activation for every node, every allowed connection with a random weight.
-    void randomize();
+    // Random bias and activation for every node, every allowed connection with a standard
+    // normal weight, all drawn from `random`.
+    void randomize(Random& random);
     // One pass over the first `inputs` values of `input`; returns the `outputs` output values.
     std::vector<double> forward(const std::vector<double>& input);
     // The same pass writing the outputs to `output` (room for `outputs` values).
@@ -91,7 +91,7 @@ struct Network {
     void erase_node(std::int32_t r);
 
     // Equal structure and values: counts, mode, biases, codes, connections and weights (the
-    // node state, scratch and engine are not compared).
+    // node state and scratch are not compared).
     bool operator==(const Network& other) const;
 
 private:

@@ -1,97 +1,86 @@
 #include "random/random.hpp"
 
-#include <ctime>
+#include <cmath>
+#include <random>
 
 namespace corvane {
 
-namespace {
+std::uint64_t mix64(std::uint64_t x) {
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
 
-// Both flags only ever go from true to false: rand() is seeded at most twice per process.
-bool activation_seed_pending = true;
-bool index_seed_pending = true;
-
-void seed_rand_once(bool& pending) {
-    if (pending) {
-        std::srand(static_cast<unsigned>(static_cast<std::uint32_t>(std::time(nullptr))));
-        pending = false;
+Random::Random(std::uint64_t seed) {
+    // splitmix64's sequence from the seed: never the all-zero state xoshiro cannot leave.
+    for (std::uint64_t& word : state_) {
+        word = mix64(seed);
+        seed += 0x9e3779b97f4a7c15ull;
     }
 }
 
-std::mt19937 fresh_engine() { return std::mt19937(random_seed()); }
-
-}  // namespace
-
-std::uint32_t random_seed() {
-    // One device for the process; every call still takes a new value from it.
-    static std::random_device device;
-    return static_cast<std::uint32_t>(device());
+double Random::standard_normal() {
+    if (has_spare_) {
+        has_spare_ = false;
+        return spare_;
+    }
+    // A point uniform in the unit disc (without its centre) gives two independent normals.
+    for (;;) {
+        const double u = 2.0 * canonical() - 1.0;
+        const double v = 2.0 * canonical() - 1.0;
+        const double s = u * u + v * v;
+        if (s >= 1.0 || s == 0.0) continue;
+        const double factor = std::sqrt(-2.0 * std::log(s) / s);
+        spare_ = v * factor;
+        has_spare_ = true;
+        return u * factor;
+    }
 }
 
-double canonical_value(std::uint32_t o1, std::uint32_t o2) {
-    const double two32 = 4294967296.0;
-    return (static_cast<double>(o1) + static_cast<double>(o2) * two32) / (two32 * two32);
+std::uint64_t Random::below(std::uint64_t bound) {
+    // Lemire's method: the high word of a 128-bit product is uniform once the low word is
+    // outside the short band that would favour some values.
+    unsigned __int128 product = static_cast<unsigned __int128>(next()) * bound;
+    std::uint64_t low = static_cast<std::uint64_t>(product);
+    if (low < bound) {
+        const std::uint64_t threshold = (0 - bound) % bound;
+        while (low < threshold) {
+            product = static_cast<unsigned __int128>(next()) * bound;
+            low = static_cast<std::uint64_t>(product);
+        }
+    }
+    return static_cast<std::uint64_t>(product >> 64);
 }
 
-double uniform_draw(double a, double b) {
-    std::mt19937 engine = fresh_engine();
-    const std::uint32_t o1 = engine();
-    const std::uint32_t o2 = engine();
-    return canonical_value(o1, o2) * (b - a) + a;
+Random stream(std::uint64_t run_seed, stream_kind kind, std::uint64_t generation, std::uint64_t member) {
+    // Each argument goes through the mixer in turn, so streams that differ in any one of them
+    // start from unrelated states.
+    std::uint64_t key = mix64(run_seed);
+    key = mix64(key ^ static_cast<std::uint64_t>(kind));
+    key = mix64(key ^ generation);
+    key = mix64(key ^ member);
+    return Random(key);
 }
 
-double normal_draw(double mean, double sd) {
-    std::mt19937 engine = fresh_engine();
-    // mean + sd * z is the same distribution, and exactly mean for sd = 0
-    // (a standard-library distribution may refuse sd = 0).
-    std::normal_distribution<double> standard(0.0, 1.0);
-    return mean + sd * standard(engine);
+std::uint64_t device_seed() {
+    std::random_device device;
+    const std::uint64_t high = device();
+    return (high << 32) | static_cast<std::uint32_t>(device());
 }
 
-double engine_normal(std::mt19937& engine) {
-    std::normal_distribution<double> standard(0.0, 1.0);
-    return standard(engine);
-}
-
-std::int32_t random_activation() {
-    seed_rand_once(activation_seed_pending);
-    return static_cast<std::int32_t>(std::rand() % 4);
-}
-
-std::int32_t random_index(std::int32_t count) {
-    seed_rand_once(index_seed_pending);
-    return static_cast<std::int32_t>(std::rand() % count);
-}
-
-void shuffle_indices(std::vector<std::int32_t>& list) {
-    if (list.size() < 2) return;
-    std::mt19937 engine = fresh_engine();
+void shuffle_indices(std::vector<std::int32_t>& list, Random& random) {
     for (std::size_t i = 1; i < list.size(); ++i) {
-        std::uniform_int_distribution<std::size_t> pick(0, i);
-        const std::size_t r = pick(engine);
+        const std::size_t r = static_cast<std::size_t>(random.below(i + 1));
         if (r != i) std::swap(list[i], list[r]);
     }
 }
 
-std::uint64_t rand_below(std::uint64_t bound) {
-    // Combine rand() outputs into a value of `range` equally likely values, then reject the
-    // top remainder so that every value below `bound` is equally likely.
-    const std::uint64_t base = static_cast<std::uint64_t>(RAND_MAX) + 1;
-    for (;;) {
-        std::uint64_t value = 0, range = 1;
-        while (range < bound) {
-            value = value * base + static_cast<std::uint64_t>(std::rand());
-            range *= base;
-        }
-        const std::uint64_t limit = range - range % bound;
-        if (value < limit) return value % bound;
-    }
-}
-
-std::vector<std::size_t> rand_permutation(std::size_t n) {
+std::vector<std::size_t> random_permutation(std::size_t n, Random& random) {
     std::vector<std::size_t> perm(n);
     for (std::size_t k = 0; k < n; ++k) perm[k] = k;
     for (std::size_t j = 1; j < n; ++j) {
-        const std::size_t r = static_cast<std::size_t>(rand_below(j + 1));
+        const std::size_t r = static_cast<std::size_t>(random.below(j + 1));
         if (r != j) std::swap(perm[j], perm[r]);
     }
     return perm;

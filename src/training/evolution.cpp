@@ -34,10 +34,12 @@ std::size_t column(History& history, const std::string& key, std::int32_t epochs
 std::string code_name(std::int32_t code) { return std::string(loss_names[code]); }
 
 // Breeds the children of `population`, mutates them, and lines up the candidates:
-// population[0], children[0], population[1], children[1], ... (the first pop_size children).
-Population next_candidates(Population& population, const std::vector<double>& fitness) {
-    Population children = breed(population, fitness);
-    for (Network& child : children) mutate(child);
+// population[0], children[0], population[1], children[1], ... Only the pop_size children that
+// are lined up are built and mutated.
+Population next_candidates(Population& population, const std::vector<double>& fitness, std::uint64_t seed,
+                           std::uint64_t generation) {
+    Population children = breed(population, fitness, seed, generation, population.size());
+    mutate_children(children, seed, generation);
     Population candidates;
     candidates.reserve(population.size() * 2);
     for (std::size_t j = 0; j < population.size(); ++j) {
@@ -105,15 +107,19 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
     const std::size_t size_column = monitor ? column(history, "size", epochs, true) : 0;
 
     std::vector<LossList> losses(static_cast<std::size_t>(settings.pop_size), LossList(code_count, 0.0));
-    Population population = seed_population(start, settings.pop_size);
+    Population population = seed_population(start, settings.pop_size, settings.seed);
     Network best_network = population[0];
     std::int32_t best_index = -1;
+    std::uint64_t generation = 0;
     const std::int32_t nb = batch_count(n, settings.batch_size);
     std::vector<double> fitness(population.size());
 
     for (std::int32_t e = 0; e < epochs; ++e) {
         const std::int64_t t0 = monotonic_ns();
-        if (nb > 1) shuffle_pairs(X, Y);
+        if (nb > 1) {
+            Random order = stream(settings.seed, stream_kind::shuffle, static_cast<std::uint64_t>(e), 0);
+            shuffle_pairs(X, Y, order);
+        }
         std::vector<double> sums(code_count, 0.0);
         double size_sum = 0;
         for (std::int32_t u = 0; u < nb; ++u) {
@@ -121,9 +127,11 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
             const std::size_t lo = static_cast<std::size_t>(u) * B;
             const std::size_t hi = std::min<std::size_t>(n, static_cast<std::size_t>(u + 1) * B);
             for (std::size_t j = 0; j < population.size(); ++j) fitness[j] = losses[j][0];
-            Population candidates = next_candidates(population, fitness);
+            Population candidates = next_candidates(population, fitness, settings.seed, generation);
             const std::vector<LossList> measured = population_losses(candidates, X, Y, lo, hi, codes);
-            Selection selection = tournament_select(candidates, measured, settings.pop_size);
+            Random tournaments = stream(settings.seed, stream_kind::selection, generation, 0);
+            Selection selection = tournament_select(candidates, measured, settings.pop_size, tournaments);
+            ++generation;
             population = std::move(selection.members);
             losses = std::move(selection.member_losses);
             double minimum = 0;
@@ -163,19 +171,21 @@ EvolutionResult evolve_on_function(const Network& start, bool recurrent_model, c
     const std::size_t size_column = monitor ? column(history, "size", epochs, true) : 0;
 
     std::vector<double> fitness(static_cast<std::size_t>(settings.pop_size), 0.0);
-    Population population = seed_population(start, settings.pop_size);
+    Population population = seed_population(start, settings.pop_size, settings.seed);
     Network best_network = population[0];
 
     for (std::int32_t e = 0; e < epochs; ++e) {
         hooks.check_interrupt();
         const std::int64_t t0 = monotonic_ns();
-        Population candidates = next_candidates(population, fitness);
+        const std::uint64_t generation = static_cast<std::uint64_t>(e);
+        Population candidates = next_candidates(population, fitness, settings.seed, generation);
         if (recurrent_model)
             for (Network& candidate : candidates)
                 if (candidate.node_count > 0) candidate.clear_state();
         const std::vector<LossList> scores = hooks.score(candidates);
         check_scores(scores, candidates.size());
-        Selection selection = tournament_select(candidates, scores, settings.pop_size);
+        Random tournaments = stream(settings.seed, stream_kind::selection, generation, 0);
+        Selection selection = tournament_select(candidates, scores, settings.pop_size, tournaments);
         population = std::move(selection.members);
         for (std::size_t j = 0; j < population.size(); ++j) fitness[j] = selection.member_losses[j][0];
         double best_score = 0;

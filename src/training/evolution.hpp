@@ -40,6 +40,9 @@ struct EvolutionSettings {
     std::int32_t batch_size = -1;  // dataset evolution only; -1 for one batch of everything
     std::int32_t epochs = 100;
     std::int32_t verbose = 1;
+    // Every random draw of the run comes from streams derived from this seed: with the same
+    // seed, start network and data (and the same build) a run is repeated exactly.
+    std::uint64_t seed = 0;
 };
 
 struct EvolutionHooks {

@@ -27,17 +27,17 @@ void scan_pairs(const Network& net, First first, Wanted wanted, Visit visit) {
     }
 }
 
-// The candidate at `random_index(count)` of a scan, or {-1, -1} when the scan finds none.
-// Counting first and then walking to the chosen one avoids building a list.
+// A candidate of a scan drawn uniformly, or {-1, -1} when the scan finds none. Counting first
+// and then walking to the chosen one avoids building a list.
 template <class First, class Wanted>
-std::pair<std::int32_t, std::int32_t> pick_pair(const Network& net, First first, Wanted wanted) {
+std::pair<std::int32_t, std::int32_t> pick_pair(const Network& net, Random& random, First first, Wanted wanted) {
     std::int64_t count = 0;
     scan_pairs(net, first, wanted, [&](std::int32_t, std::int32_t) {
         ++count;
         return false;
     });
     if (count == 0) return {-1, -1};
-    std::int64_t index = random_index(static_cast<std::int32_t>(std::min<std::int64_t>(count, INT32_MAX)));
+    std::int64_t index = static_cast<std::int64_t>(random.below(static_cast<std::uint64_t>(count)));
     std::pair<std::int32_t, std::int32_t> chosen{-1, -1};
     scan_pairs(net, first, wanted, [&](std::int32_t s, std::int32_t t) {
         if (index-- > 0) return false;
@@ -64,9 +64,9 @@ void degrees_without_self(const Network& net, std::vector<std::int32_t>& out, st
 
 }  // namespace
 
-void connect(Network& network, std::int32_t s, std::int32_t t) {
+void connect(Network& network, std::int32_t s, std::int32_t t, Random& random) {
     network.set_connection(s, t);
-    network.weight(s, t) = engine_normal(network.engine);
+    network.weight(s, t) = random.standard_normal();
 }
 
 void disconnect(Network& network, std::int32_t s, std::int32_t t) {
@@ -74,45 +74,46 @@ void disconnect(Network& network, std::int32_t s, std::int32_t t) {
     network.weight(s, t) = 0.0;
 }
 
-void perturb(Network& network) {
+void perturb(Network& network, Random& random) {
     const std::int32_t n = network.node_count;
     for (std::int32_t i = 0; i < n; ++i) {
         double& bias = network.biases[i];
-        bias += normal_draw(0.0, perturb_scale * std::fabs(bias));
+        bias += random.normal(0.0, perturb_scale * std::fabs(bias));
         for (std::int32_t j = 0; j < n; ++j) {
             if (!network.has_connection(i, j)) continue;
             double& w = network.weight(i, j);
-            w += normal_draw(0.0, perturb_scale * std::fabs(w));
+            w += random.normal(0.0, perturb_scale * std::fabs(w));
         }
     }
 }
 
-void mutate_activations(Network& network) {
+void mutate_activations(Network& network, Random& random) {
     for (std::int32_t i = network.inputs; i < network.node_count; ++i) {
-        if (uniform_draw(0.0, 1.0) <= activation_change_probability) network.activations[i] = random_activation();
+        if (random.uniform(0.0, 1.0) <= activation_change_probability) network.activations[i] = random.activation();
     }
 }
 
-void add_node(Network& network) {
+void add_node(Network& network, Random& random) {
     const std::int32_t I = network.inputs;
     const bool recurrent = network.recurrent;
     const auto [s, t] = pick_pair(
-        network, [&](std::int32_t src) { return recurrent ? I : src + 1; },
+        network, random, [&](std::int32_t src) { return recurrent ? I : src + 1; },
         [&](std::int32_t src, std::int32_t dst) { return network.has_connection(src, dst); });
     if (s < 0) return;
-    const std::int32_t activation = random_activation();
-    const double bias = normal_draw(0.0, new_bias_sd);
-    split_connection(network, s, t, bias, activation);
+    const std::int32_t activation = random.activation();
+    const double bias = random.normal(0.0, new_bias_sd);
+    split_connection(network, s, t, bias, activation, random);
 }
 
-void split_connection(Network& network, std::int32_t s, std::int32_t t, double bias, std::int32_t activation) {
+void split_connection(Network& network, std::int32_t s, std::int32_t t, double bias, std::int32_t activation,
+                      Random& random) {
     disconnect(network, s, t);
     // The new node sits right behind its source, never among the inputs.
     const std::int32_t g = s + 1 < network.inputs ? network.inputs : s + 1;
     network.insert_node(g, bias, activation);
-    connect(network, s, g);
+    connect(network, s, g, random);
     // A forward target moved up with the insertion; a backward or self target lies below g.
-    connect(network, g, t >= g ? t + 1 : t);
+    connect(network, g, t >= g ? t + 1 : t, random);
 }
 
 namespace {
@@ -127,13 +128,11 @@ struct RemovedNode {
     // The joined pairs (indices after removal) with the bit and weight they had before.
     std::vector<std::pair<std::int32_t, std::int32_t>> joined;
     std::vector<std::pair<bool, double>> joined_before;
-    std::mt19937 engine;
 };
 
 RemovedNode save_node(const Network& net, std::int32_t r) {
     const std::int32_t n = net.node_count;
-    RemovedNode saved{r, net.biases[r], net.sums[r], net.values[r], net.activations[r], {}, {}, {}, {}, {}, {},
-                      net.engine};
+    RemovedNode saved{r, net.biases[r], net.sums[r], net.values[r], net.activations[r], {}, {}, {}, {}, {}, {}};
     for (std::int32_t i = 0; i < n; ++i) {
         saved.row_weights.push_back(net.weight(r, i));
         saved.column_weights.push_back(net.weight(i, r));
@@ -160,7 +159,6 @@ void restore_node(Network& net, const RemovedNode& saved) {
         if (saved.row_bits[i]) net.set_connection(r, i);
         if (saved.column_bits[i]) net.set_connection(i, r);
     }
-    net.engine = saved.engine;
 }
 
 // Indices that the sources (or targets) of node r will have once r is gone, ascending.
@@ -175,10 +173,10 @@ std::vector<std::int32_t> neighbours_after_removal(const Network& net, std::int3
 
 }  // namespace
 
-void remove_node(Network& network) {
+void remove_node(Network& network, Random& random) {
     const std::int32_t hidden = network.node_count - network.inputs - network.outputs;
     if (hidden <= 0) return;
-    const std::int32_t r = network.inputs + random_index(hidden);
+    const std::int32_t r = network.inputs + random.index(hidden);
     const std::vector<std::int32_t> sources = neighbours_after_removal(network, r, true);
     const std::vector<std::int32_t> targets = neighbours_after_removal(network, r, false);
     RemovedNode saved = save_node(network, r);
@@ -187,7 +185,7 @@ void remove_node(Network& network) {
         for (std::int32_t t : targets) {
             saved.joined.emplace_back(s, t);
             saved.joined_before.emplace_back(network.has_connection(s, t), network.weight(s, t));
-            connect(network, s, t);
+            connect(network, s, t, random);
         }
     }
     // In recurrent mode a node that was both source and target of r may be left with nothing
@@ -195,16 +193,16 @@ void remove_node(Network& network) {
     if (!is_valid(network)) restore_node(network, saved);
 }
 
-void add_connection(Network& network) {
+void add_connection(Network& network, Random& random) {
     const std::int32_t I = network.inputs;
     const bool recurrent = network.recurrent;
     const auto [s, t] = pick_pair(
-        network, [&](std::int32_t src) { return recurrent ? I : std::max(I, src + 1); },
+        network, random, [&](std::int32_t src) { return recurrent ? I : std::max(I, src + 1); },
         [&](std::int32_t src, std::int32_t dst) { return !network.has_connection(src, dst); });
-    if (s >= 0) connect(network, s, t);
+    if (s >= 0) connect(network, s, t, random);
 }
 
-void remove_connection(Network& network) {
+void remove_connection(Network& network, Random& random) {
     // A connection may go only when its source keeps another outgoing and its target another
     // incoming connection; self connections count on neither side.
     std::vector<std::int32_t> out, in;
@@ -217,7 +215,7 @@ void remove_connection(Network& network) {
     for (std::int32_t i = 0; i < n; ++i)
         for (std::int32_t j = 0; j < n; ++j) count += candidate(i, j);
     if (count == 0) return;
-    std::int64_t index = random_index(static_cast<std::int32_t>(std::min<std::int64_t>(count, INT32_MAX)));
+    std::int64_t index = static_cast<std::int64_t>(random.below(static_cast<std::uint64_t>(count)));
     for (std::int32_t i = 0; i < n; ++i) {
         for (std::int32_t j = 0; j < n; ++j) {
             if (candidate(i, j) && index-- == 0) return disconnect(network, i, j);
@@ -233,25 +231,25 @@ void fail_check(const char* message) {
 
 namespace {
 
-void checked(Network& network, void (*operation)(Network&), const char* message) {
-    operation(network);
+void checked(Network& network, Random& random, void (*operation)(Network&, Random&), const char* message) {
+    operation(network, random);
     if (!is_valid(network)) fail_check(message);
 }
 
 }  // namespace
 
-void mutate(Network& network) {
+void mutate(Network& network, Random& random) {
     // Each test draws afresh, and only when it is reached.
-    if (uniform_draw(0.0, 1.0) < perturb_probability) return perturb(network);
-    if (uniform_draw(0.0, 1.0) < activations_probability) return mutate_activations(network);
-    if (uniform_draw(0.0, 1.0) <= add_node_probability)
-        return checked(network, add_node, "Add node mutation broke network.");
-    if (uniform_draw(0.0, 1.0) <= remove_node_probability)
-        return checked(network, remove_node, "Remove node mutation broke network.");
-    if (uniform_draw(0.0, 1.0) <= remove_connection_probability)
-        return checked(network, remove_connection, "Remove connection mutation broke network.");
-    if (uniform_draw(0.0, 1.0) <= add_connection_probability)
-        return checked(network, add_connection, "Add connection mutation broke network.");
+    if (random.uniform(0.0, 1.0) < perturb_probability) return perturb(network, random);
+    if (random.uniform(0.0, 1.0) < activations_probability) return mutate_activations(network, random);
+    if (random.uniform(0.0, 1.0) <= add_node_probability)
+        return checked(network, random, add_node, "Add node mutation broke network.");
+    if (random.uniform(0.0, 1.0) <= remove_node_probability)
+        return checked(network, random, remove_node, "Remove node mutation broke network.");
+    if (random.uniform(0.0, 1.0) <= remove_connection_probability)
+        return checked(network, random, remove_connection, "Remove connection mutation broke network.");
+    if (random.uniform(0.0, 1.0) <= add_connection_probability)
+        return checked(network, random, add_connection, "Add connection mutation broke network.");
 }
 
 }  // namespace corvane

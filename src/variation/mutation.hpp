@@ -1,40 +1,43 @@
-// Mutation: one random step that changes a network in place.
+// Mutation: one random step that changes a network in place. Every operator draws from the
+// source it is given.
 #pragma once
 
 #include <cstdint>
 
 #include "network/network.hpp"
+#include "random/random.hpp"
 
 namespace corvane {
 
-// s -> t exists afterwards, with a fresh standard normal weight from the network's engine.
-void connect(Network& network, std::int32_t s, std::int32_t t);
+// s -> t exists afterwards, with a fresh standard normal weight.
+void connect(Network& network, std::int32_t s, std::int32_t t, Random& random);
 // s -> t no longer exists and its weight is 0.
 void disconnect(Network& network, std::int32_t s, std::int32_t t);
 
 // Every bias and every existing weight moves by a normal step of 20 % of its own magnitude.
-void perturb(Network& network);
+void perturb(Network& network, Random& random);
 // Each hidden and output node gets a random activation code with chance 5 %.
-void mutate_activations(Network& network);
+void mutate_activations(Network& network, Random& random);
 // Splits a random existing connection with a new hidden node (nothing without connections).
-void add_node(Network& network);
+void add_node(Network& network, Random& random);
 // Replaces s -> t by s -> g -> t through a new node g inserted right behind s (never among the
 // inputs); every node from g on moves up by one.
-void split_connection(Network& network, std::int32_t s, std::int32_t t, double bias, std::int32_t activation);
+void split_connection(Network& network, std::int32_t s, std::int32_t t, double bias, std::int32_t activation,
+                      Random& random);
 // Removes a random hidden node and joins each of its sources to each of its targets. A removal
-// that leaves the network invalid is taken back: structure, values and engine stay as they were.
-void remove_node(Network& network);
+// that leaves the network invalid is taken back: structure and values stay as they were.
+void remove_node(Network& network, Random& random);
 // Creates a random absent allowed connection (nothing when every one exists).
-void add_connection(Network& network);
+void add_connection(Network& network, Random& random);
 // Removes a random connection whose source keeps another outgoing and whose target keeps another
 // incoming connection, self connections not counted on either side.
-void remove_connection(Network& network);
+void remove_connection(Network& network, Random& random);
 
 // Prints `message` and a newline on standard output, then throws consistency_error carrying it.
 [[noreturn]] void fail_check(const char* message);
 
 // One random mutation step. A structural step that leaves the network invalid prints its
 // message and throws consistency_error.
-void mutate(Network& network);
+void mutate(Network& network, Random& random);
 
 }  // namespace corvane

@@ -14,10 +14,10 @@ namespace corvane {
 namespace {
 
 // Entry j is j mod m, shuffled: with `length` a multiple of m every member appears equally often.
-std::vector<std::int32_t> shuffled_indices(std::size_t length, std::size_t m) {
+std::vector<std::int32_t> shuffled_indices(std::size_t length, std::size_t m, Random& random) {
     std::vector<std::int32_t> indices(length);
     for (std::size_t j = 0; j < length; ++j) indices[j] = static_cast<std::int32_t>(j % m);
-    shuffle_indices(indices);
+    shuffle_indices(indices, random);
     return indices;
 }
 
@@ -36,39 +36,52 @@ double first_loss(const LossList& losses) { return losses.empty() ? std::nan("")
 
 }  // namespace
 
-Population seed_population(const Network& network, std::int32_t pop_size) {
+Population seed_population(const Network& network, std::int32_t pop_size, std::uint64_t run_seed) {
     Population population;
     population.reserve(pop_size > 1 ? static_cast<std::size_t>(pop_size) : 1);
-    population.push_back(Network::clone(network));
+    population.push_back(network);
     for (std::int32_t i = 1; i < pop_size; ++i) {
-        population.push_back(Network::clone(network));
-        mutate(population.back());
+        population.push_back(network);
+        Random random = stream(run_seed, stream_kind::population, 0, static_cast<std::uint64_t>(i));
+        mutate(population.back(), random);
     }
     return population;
 }
 
-Population breed(const Population& parents, const std::vector<double>& losses) {
+Population breed(const Population& parents, const std::vector<double>& losses, std::uint64_t run_seed,
+                 std::uint64_t generation, std::size_t count) {
     if (losses.size() != parents.size()) throw std::invalid_argument("breed needs one loss per parent");
-    warn_if_broken(parents);
     const std::size_t k = parents.size();
+    if (count > 2 * k) throw std::invalid_argument("breed makes at most two children per parent");
+    warn_if_broken(parents);
     Population children;
     if (k == 0) return children;
-    const std::vector<std::int32_t> order = shuffled_indices(2 * k, k);
-    children.reserve(2 * k);
-    for (std::size_t p = 0; p < k; ++p) {
+    Random pairing = stream(run_seed, stream_kind::pairing, generation, 0);
+    const std::vector<std::int32_t> order = shuffled_indices(2 * k, k, pairing);
+    children.reserve(count);
+    for (std::size_t p = 0; 2 * p < count; ++p) {
         const std::int32_t a = order[2 * p], b = order[2 * p + 1];
-        if (uniform_draw(0.0, 1.0) >= crossover_probability) {
-            children.push_back(crossover(parents[a], parents[b], losses[a], losses[b]));
-            children.push_back(crossover(parents[a], parents[b], losses[a], losses[b]));
+        const bool both = 2 * p + 1 < count;
+        Random random = stream(run_seed, stream_kind::pair, generation, p);
+        if (random.uniform(0.0, 1.0) >= crossover_probability) {
+            children.push_back(crossover(parents[a], parents[b], losses[a], losses[b], random));
+            if (both) children.push_back(crossover(parents[a], parents[b], losses[a], losses[b], random));
         } else {
-            children.push_back(Network::clone(parents[a]));
-            children.push_back(Network::clone(parents[b]));
+            children.push_back(parents[a]);
+            if (both) children.push_back(parents[b]);
         }
     }
     for (const Network& child : children) {
         if (!is_valid(child)) fail_check("Crossover broke network");
     }
     return children;
+}
+
+void mutate_children(Population& children, std::uint64_t run_seed, std::uint64_t generation) {
+    for (std::size_t c = 0; c < children.size(); ++c) {
+        Random random = stream(run_seed, stream_kind::mutation, generation, c);
+        mutate(children[c], random);
+    }
 }
 
 std::int32_t tournament_winner(const std::vector<LossList>& member_losses, const std::int32_t* group,
@@ -81,14 +94,14 @@ std::int32_t tournament_winner(const std::vector<LossList>& member_losses, const
 }
 
 Selection tournament_select(const Population& members, const std::vector<LossList>& member_losses,
-                            std::int32_t count) {
+                            std::int32_t count, Random& random) {
     Selection selection;
     if (count <= 0) return selection;
     if (members.empty()) throw std::invalid_argument("tournament_select needs at least one member");
     if (member_losses.size() != members.size())
         throw std::invalid_argument("tournament_select needs one loss list per member");
     const std::size_t tournaments = static_cast<std::size_t>(count);
-    const std::vector<std::int32_t> order = shuffled_indices(tournaments * tournament_size, members.size());
+    const std::vector<std::int32_t> order = shuffled_indices(tournaments * tournament_size, members.size(), random);
     selection.members.reserve(tournaments);
     selection.member_losses.reserve(tournaments);
     for (std::size_t t = 0; t < tournaments; ++t) {

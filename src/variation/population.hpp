@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "network/network.hpp"
+#include "random/random.hpp"
 
 namespace corvane {
 
@@ -24,11 +25,20 @@ inline bool better_loss(double a, double b) {
     return a < b;
 }
 
-// An unchanged clone of `network` followed by pop_size - 1 clones mutated once each.
-Population seed_population(const Network& network, std::int32_t pop_size);
+// An unchanged copy of `network` followed by pop_size - 1 copies mutated once each; member i
+// draws from stream(run_seed, population, 0, i).
+Population seed_population(const Network& network, std::int32_t pop_size, std::uint64_t run_seed);
 
-// 2 x parents.size() children from random pairs: two crossovers or two clones per pair.
-Population breed(const Population& parents, const std::vector<double>& losses);
+// The children of generation `generation`, from random pairs of parents: two crossovers or two
+// clones per pair. Of the 2 x parents.size() children of a full generation only the first
+// `count` are built (count <= 2 x parents.size()); the rest would be thrown away unseen. The
+// pairing order comes from stream(run_seed, pairing, generation, 0), the children of pair p
+// from stream(run_seed, pair, generation, p).
+Population breed(const Population& parents, const std::vector<double>& losses, std::uint64_t run_seed,
+                 std::uint64_t generation, std::size_t count);
+
+// Mutates child c once with stream(run_seed, mutation, generation, c).
+void mutate_children(Population& children, std::uint64_t run_seed, std::uint64_t generation);
 
 // The member that wins a tournament over the `size` member indices of `group`: the first entry
 // unless a later one has a strictly better first loss (better_loss; an empty list counts as NaN).
@@ -38,6 +48,6 @@ std::int32_t tournament_winner(const std::vector<LossList>& member_losses, const
 // `count` winners of tournaments of four over a shuffled index list; ties go to the entry
 // that stands first in its group.
 Selection tournament_select(const Population& members, const std::vector<LossList>& member_losses,
-                            std::int32_t count);
+                            std::int32_t count, Random& random);
 
 }  // namespace corvane

@@ -44,7 +44,9 @@ class Model:
         """Returns whether the network is recurrent or not."""
     @recurrent.setter
     def recurrent(self, value: bool) -> None: ...
-    def __init__(self, inputs: int, outputs: int, size: int = -1, recurrent: bool = False) -> None: ...
+    def __init__(
+        self, inputs: int, outputs: int, size: int = -1, recurrent: bool = False, seed: Optional[int] = None
+    ) -> None: ...
     def evolve(
         self,
         x_train: _Array,
@@ -54,6 +56,7 @@ class Model:
         epochs: int = 100,
         validation_data: Optional[Tuple[_Array, _Array]] = None,
         verbose: int = 1,
+        seed: Optional[int] = None,
     ) -> _History:
         """Evolves the network on a given dataset."""
     def func_evolve(
@@ -63,6 +66,7 @@ class Model:
         epochs: int = 100,
         verbose: int = 1,
         validation_func: Optional[Callable[[Genome], SupportsFloat]] = None,
+        seed: Optional[int] = None,
     ) -> _History:
         """Evolves the network on a given fitness function."""
     def predict(self, x: _Array, /) -> _Float64Array:
