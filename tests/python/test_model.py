@@ -91,7 +91,7 @@ def test_bad_constructor_values(args, error, message):
 
 @pytest.mark.parametrize(
     "args, kwargs",
-    [((), {}), ((2,), {}), (("2", 1), {}), ((2, 1), {"colour": 3}), ((2.5, 1), {}), ((2, 1, 3, True, 1), {})],
+    [((), {}), ((2,), {}), (("2", 1), {}), ((2, 1), {"colour": 3}), ((2.5, 1), {}), ((2, 1, 3, True, None, 1), {})],
     ids=["none", "one", "str", "unknown-keyword", "float", "too-many"],
 )
 def test_bad_constructor_arguments_are_type_errors(args, kwargs):
@@ -142,8 +142,8 @@ def test_member_docs():
 
 
 METHOD_SIGNATURES = {
-    "evolve": "(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, validation_data=None, verbose=1)",
-    "func_evolve": "(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None)",
+    "evolve": "(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, validation_data=None, verbose=1, seed=None)",
+    "func_evolve": "(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, seed=None)",
     "predict": "(self, x)",
     "evaluate": "(self, x, y)",
     "compile": "(self, optimizer, loss, metrics, monitors)",
