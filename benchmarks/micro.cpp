@@ -2,10 +2,12 @@
 // multiply-add chain (the arithmetic floor of one connection of a forward pass), the same chain
 // with the connection bit tested per term, the activation functions, the dense forward loop
 // itself on fully connected feed-forward networks, and the random sources: one random-device
-// read, one MT19937 seeding, a fresh-engine uniform or normal draw as the library makes them,
-// and the same draws from an engine seeded once, for comparison.
+// read, one MT19937 seeding, a fresh-engine uniform or normal draw as the library once made
+// them, the same draws from an engine seeded once, and the generators considered for the
+// library's source: its xoshiro256** (raw output, canonical value, normal value, bounded index,
+// the derivation of a stream), a 128-bit PCG (XSL-RR output) and std::mt19937_64.
 //
-// Build: c++ -O3 -std=c++20 -ffp-contract=off micro.cpp -o micro
+// Build: c++ -O3 -std=c++20 -ffp-contract=off -I../src micro.cpp ../src/random/random.cpp -o micro
 // Output: one JSON object, each key a list of per-repeat figures in nanoseconds per operation.
 #include <chrono>
 #include <cmath>
@@ -15,7 +17,26 @@
 #include <string>
 #include <vector>
 
+#include "random/random.hpp"
+
 namespace {
+
+// PCG with a 128-bit LCG state and the XSL-RR output function: 64 bits per step.
+struct Pcg64 {
+    unsigned __int128 state = 0x9e3779b97f4a7c15ull;
+    static constexpr unsigned __int128 multiplier =
+        (static_cast<unsigned __int128>(2549297995355413924ull) << 64) | 4865540595714422341ull;
+    static constexpr unsigned __int128 increment =
+        (static_cast<unsigned __int128>(6364136223846793005ull) << 64) | 1442695040888963407ull;
+    std::uint64_t operator()() {
+        state = state * multiplier + increment;
+        const std::uint64_t folded = static_cast<std::uint64_t>(state >> 64) ^ static_cast<std::uint64_t>(state);
+        const int rotation = static_cast<int>(state >> 122);
+        return (folded >> rotation) | (folded << ((-rotation) & 63));
+    }
+};
+
+volatile std::uint64_t sink_long = 0;
 
 using clock_type = std::chrono::steady_clock;
 
@@ -119,7 +140,11 @@ int main(int argc, char** argv) {
     std::random_device device;
 
     std::vector<double> sigmoid_chain, tanh_chain, chain, tested, ff8, ff32, ff128, device_read, seeding, uniform, normal,
-        kept_uniform, kept_normal;
+        kept_uniform, kept_normal, xoshiro, xoshiro_canonical, xoshiro_normal, xoshiro_index, stream_derivation, pcg,
+        mt64;
+    corvane::Random source(12345);
+    Pcg64 pcg64;
+    std::mt19937_64 mt19937_64(12345);
     std::mt19937 kept(device());
     for (int r = 0; r < repeats; ++r) {
         chain.push_back(madd_chain(w, v, 2000));
@@ -152,6 +177,16 @@ int main(int argc, char** argv) {
             std::normal_distribution<double> standard(0.0, 1.0);
             sink_double = standard(kept);
         }));
+        xoshiro.push_back(per_call(20000000, [&] { sink_long = source.next(); }));
+        xoshiro_canonical.push_back(per_call(20000000, [&] { sink_double = source.canonical(); }));
+        xoshiro_normal.push_back(per_call(5000000, [&] { sink_double = source.standard_normal(); }));
+        xoshiro_index.push_back(per_call(10000000, [&] { sink_long = source.below(7); }));
+        stream_derivation.push_back(per_call(2000000, [&] {
+            corvane::Random derived = corvane::stream(sink_long, corvane::stream_kind::pair, 3, 5);
+            sink_long = derived.next();
+        }));
+        pcg.push_back(per_call(20000000, [&] { sink_long = pcg64(); }));
+        mt64.push_back(per_call(20000000, [&] { sink_long = mt19937_64(); }));
     }
     std::printf("{\n");
     print_series("madd_chain_ns", chain, false);
@@ -166,7 +201,14 @@ int main(int argc, char** argv) {
     print_series("fresh_engine_uniform_draw_ns", uniform, false);
     print_series("fresh_engine_normal_draw_ns", normal, false);
     print_series("seeded_engine_uniform_draw_ns", kept_uniform, false);
-    print_series("seeded_engine_normal_draw_ns", kept_normal, true);
+    print_series("seeded_engine_normal_draw_ns", kept_normal, false);
+    print_series("xoshiro256_output_ns", xoshiro, false);
+    print_series("xoshiro256_canonical_ns", xoshiro_canonical, false);
+    print_series("xoshiro256_normal_ns", xoshiro_normal, false);
+    print_series("xoshiro256_index_below_7_ns", xoshiro_index, false);
+    print_series("stream_derivation_ns", stream_derivation, false);
+    print_series("pcg64_output_ns", pcg, false);
+    print_series("mt19937_64_output_ns", mt64, true);
     std::printf("}\n");
     return 0;
 }

@@ -8,9 +8,8 @@ Each line is the inclusive cost of the stage's function as a share of the whole 
 are parts of the line above them. The random sources are listed at the end: they are called from
 inside breeding and mutation, so their shares overlap those stages.
 
-Instruction counts understate the random-device reads: one read is a single instruction (or a
-system call) that costs about a microsecond of time; the perf profile, and the per-read time that
-micro.cpp measures, give their time.
+The random sources are mostly inlined (Random::next, uniform, index): the callgrind summary
+counts every instruction on a line of src/random, wherever it was inlined.
 """
 import os
 import re
@@ -23,7 +22,7 @@ STAGES = [
     ("first population: seed_population", ["corvane::seed_population("]),
     ("breeding: breed", ["corvane::breed("]),
     ("  crossover", ["corvane::crossover("]),
-    ("  clone", ["corvane::Network::clone("]),
+    ("mutation of the children: mutate_children", ["corvane::mutate_children("]),
     ("mutation: mutate", ["corvane::mutate("]),
     ("  perturb", ["corvane::perturb("]),
     ("  mutate_activations", ["corvane::mutate_activations("]),
@@ -40,17 +39,15 @@ STAGES = [
     ("genome list: make_genome", ["corvane::make_genome("]),
     ("train_func call: score_with", ["corvane::(anonymous namespace)::score_with("]),
     ("  result rows: to_rows", ["corvane::(anonymous namespace)::to_rows("]),
-    ("random: uniform_draw (fresh engine)", ["corvane::uniform_draw("]),
-    ("random: normal_draw (fresh engine)", ["corvane::normal_draw("]),
-    ("random: shuffle_indices (fresh engine)", ["corvane::shuffle_indices("]),
-    ("random: engine_normal (network engine)", ["corvane::engine_normal("]),
-    ("  MT19937 state regeneration", ["std::mersenne_twister_engine::_M_gen_rand"]),
-    ("  random-device reads", ["std::random_device::_M_getval("]),
+    ("random: stream derivation (stream)", ["corvane::stream("]),
+    ("random: normal values (Random::standard_normal)", ["corvane::Random::standard_normal("]),
+    ("random: bounded values (Random::below)", ["corvane::Random::below("]),
+    ("random: shuffle_indices", ["corvane::shuffle_indices("]),
+    ("random: random_permutation", ["corvane::random_permutation("]),
 ]
 # perf prints no argument lists: these lines cover every overload of the name.
 PERF_LABELS = {"Network copies (copy constructor)": "Network constructors (copies and new ones)"}
-FRESH = ("random: uniform_draw (fresh engine)", "random: normal_draw (fresh engine)",
-         "random: shuffle_indices (fresh engine)")
+
 
 
 def callgrind_functions(path):
@@ -78,7 +75,8 @@ def callgrind_functions(path):
 
 
 # Leaf categories of the perf profile: where the sampled time itself is spent, whoever called.
-DRAWS = ("corvane::uniform_draw", "corvane::normal_draw", "corvane::shuffle_indices")
+DRAWS = ("corvane::Random::standard_normal", "corvane::Random::below", "corvane::Random::Random", "corvane::stream",
+         "corvane::mix64", "corvane::shuffle_indices", "corvane::random_permutation")
 
 
 def device_read(chain):
@@ -102,12 +100,7 @@ def leaf_is(test):
 LEAVES = [
     ("random-device reads", device_read),
     ("sysconf(_SC_PHYS_PAGES) in check_table_size", memory_size_query),
-    ("MT19937 state regeneration",
-     leaf_is(lambda sym, dso: sym.startswith("std::mersenne_twister_engine") and "_M_gen_rand" in sym)),
-    ("MT19937 seeding (inlined in the fresh-engine draws)",
-     leaf_is(lambda sym, dso: base_name(sym) in DRAWS)),
-    ("normal-distribution arithmetic",
-     leaf_is(lambda sym, dso: "normal_distribution" in sym or "generate_canonical" in sym)),
+    ("random sources (out-of-line functions of src/random)", leaf_is(lambda sym, dso: base_name(sym) in DRAWS)),
     ("Network::forward", leaf_is(lambda sym, dso: base_name(sym) == "corvane::Network::forward")),
     ("activate", leaf_is(lambda sym, dso: base_name(sym) == "corvane::activate")),
     ("loss terms and dataset loop", leaf_is(lambda sym, dso: base_name(sym).split("::")[-1] in (
@@ -175,6 +168,19 @@ def lookup(functions, prefixes, with_arguments):
     return cost, calls
 
 
+def random_self_cost(path):
+    """Instructions executed on lines of src/random, wherever they were inlined: the annotator
+    lists inlined code under the file it comes from."""
+    text = subprocess.run(["callgrind_annotate", "--inclusive=no", "--auto=no", "--threshold=100",
+                           os.path.abspath(path)], check=True, capture_output=True, text=True, cwd="/").stdout
+    cost = 0
+    for line in text.splitlines():
+        entry = re.match(r"\s*([\d,]+) \(\s*[\d.]+%\)\s+(\S*?):", line)
+        if entry and "/src/random/" in entry.group(2):
+            cost += int(entry.group(1).replace(",", ""))
+    return cost
+
+
 def print_callgrind(path):
     functions = callgrind_functions(path)
     found = {label: lookup(functions, prefixes, True) for label, prefixes in STAGES}
@@ -187,8 +193,9 @@ def print_callgrind(path):
         if cost:
             count = f"  {calls:>10,} calls" if calls else ""
             print(f"  {label:<42} {100.0 * cost / total:6.1f} %  {cost:>15,} Ir{count}")
-    fresh = sum(found[label][0] for label in FRESH)
-    print(f"  {'all fresh-engine draws together':<42} {100.0 * fresh / total:6.1f} %")
+    own = random_self_cost(path)
+    print(f"  {'random sources, inlined code included':<42} {100.0 * own / total:6.1f} %  {own:>15,} Ir"
+          "  (self cost of every line in src/random)")
 
 
 def print_perf(path):
@@ -206,8 +213,8 @@ def print_perf(path):
     for label, _ in LEAVES:
         if leaves.get(label):
             print(f"  {label:<52} {100.0 * leaves[label] / total:6.1f} %")
-    random_sources = sum(leaves.get(label, 0) for label, _ in LEAVES[:1] + LEAVES[2:5])
-    print(f"  {'random sources together (device, seeding, MT, normal)':<52} {100.0 * random_sources / total:6.1f} %")
+    print("  (the inlined draws, such as Random::next and Random::uniform, count with their callers here;")
+    print("  the callgrind view above counts every line of src/random)")
 
 
 def main():

@@ -148,7 +148,9 @@ def limits(repeats):
         return {}
     with tempfile.TemporaryDirectory() as folder:
         program = os.path.join(folder, "micro")
-        subprocess.run([compiler, "-O3", "-std=c++20", "-ffp-contract=off", os.path.join(HERE, "micro.cpp"),
+        root = os.path.dirname(HERE)
+        subprocess.run([compiler, "-O3", "-std=c++20", "-ffp-contract=off", "-I", os.path.join(root, "src"),
+                        os.path.join(HERE, "micro.cpp"), os.path.join(root, "src", "random", "random.cpp"),
                         "-o", program], check=True)
         result = json.loads(subprocess.run([program, str(repeats)], check=True, capture_output=True,
                                            text=True).stdout)
@@ -166,6 +168,13 @@ def limits(repeats):
         "fresh_engine_normal_draw_ns": "fresh-engine normal draw",
         "seeded_engine_uniform_draw_ns": "uniform draw, engine seeded once",
         "seeded_engine_normal_draw_ns": "normal draw, engine seeded once",
+        "xoshiro256_output_ns": "xoshiro256** (the library's source): 64-bit output",
+        "xoshiro256_canonical_ns": "xoshiro256**: uniform canonical value",
+        "xoshiro256_normal_ns": "xoshiro256**: standard normal (polar, spare kept)",
+        "xoshiro256_index_below_7_ns": "xoshiro256**: unbiased index below 7",
+        "stream_derivation_ns": "stream derivation (seed, kind, generation, member) + first output",
+        "pcg64_output_ns": "PCG 128-bit XSL-RR: 64-bit output",
+        "mt19937_64_output_ns": "std::mt19937_64: 64-bit output",
     }
     for key, values in result.items():
         unit = "ns/connection" if "forward" in key else ("ns/term" if "chain" in key else "ns/call")
