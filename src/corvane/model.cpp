@@ -6,6 +6,7 @@
 #include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
 #include "corvane/seed.hpp"
+#include "corvane/threads.hpp"
 
 namespace corvane {
 
@@ -23,6 +24,7 @@ PyObject* Model_new(PyTypeObject* type, PyObject*, PyObject*) {
     new (&model->monitor_codes) std::vector<std::int32_t>();
     model->size = 0;
     model->optimizer = nullptr;
+    model->evolving_thread = 0;
     return self;
 }
 
@@ -42,6 +44,7 @@ int Model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|ipO", const_cast<char**>(keywords), &inputs, &outputs,
                                      &size, &recurrent, &seed))
         return -1;
+    if (refused_while_evolving(as_model(self))) return -1;
     if (inputs < 1 || outputs < 1) {
         PyErr_SetString(PyExc_ValueError, "A model needs at least one input and one output.");
         return -1;
@@ -88,6 +91,7 @@ int Model_set_recurrent(PyObject* self, PyObject* value, void*) {
         return -1;
     }
     ModelObject* model = as_model(self);
+    if (refused_while_evolving(model)) return -1;
     model->recurrent = value == Py_True;
     model->network.recurrent = model->recurrent;
     return 0;
@@ -136,11 +140,11 @@ PyObject* Model_get_connections(PyObject* self, PyObject*) {
 PyMethodDef Model_methods[] = {
     {"evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Model_evolve)),
      METH_VARARGS | METH_KEYWORDS,
-     "evolve(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, validation_data=None, verbose=1, seed=None)\n--\n\n"
+     "evolve(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, validation_data=None, verbose=1, seed=None, workers=None)\n--\n\n"
      "Evolves the network on a given dataset."},
     {"func_evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Model_func_evolve)),
      METH_VARARGS | METH_KEYWORDS,
-     "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, seed=None)\n--\n\n"
+     "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, seed=None, workers=None)\n--\n\n"
      "Evolves the network on a given fitness function."},
     {"predict", Model_predict, METH_VARARGS,
      "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},

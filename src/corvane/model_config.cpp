@@ -6,6 +6,7 @@
 #include "corvane/arrays.hpp"
 #include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
+#include "corvane/threads.hpp"
 #include "training/config.hpp"
 #include "training/dataset.hpp"
 
@@ -98,6 +99,7 @@ PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &metrics, &monitors))
         return nullptr;
     ModelObject* model = as_model(self);
+    if (refused_while_evolving(model)) return nullptr;
     // Dropping the old optimizer may run Python code (a subclass's __del__); the fields are
     // reset after it.
     Py_CLEAR(model->optimizer);

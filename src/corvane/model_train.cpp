@@ -6,6 +6,7 @@
 #include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
 #include "corvane/seed.hpp"
+#include "corvane/threads.hpp"
 #include "network/errors.hpp"
 #include "training/evolution.hpp"
 
@@ -82,9 +83,10 @@ double validate_with(PyObject* validation_func, const Network& best) {
 }
 
 EvolutionSettings settings_of(const ModelObject* model, int pop_size, int batch_size, int epochs, int verbose,
-                              std::uint64_t seed) {
+                              std::uint64_t seed, std::int32_t workers) {
     EvolutionSettings settings;
     settings.seed = seed;
+    settings.workers = workers;
     settings.loss_codes = model->loss_codes;
     settings.monitor_codes = model->monitor_codes;
     settings.pop_size = pop_size;
@@ -116,16 +118,18 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     static const char* keywords[] = {"x_train", "y_train", "pop_size", "batch_size", "epochs", "validation_data",
-                                     "verbose", "seed", nullptr};
-    PyObject *x = nullptr, *y = nullptr, *validation_data = Py_None, *seed_arg = Py_None;
+                                     "verbose", "seed", "workers", nullptr};
+    PyObject *x = nullptr, *y = nullptr, *validation_data = Py_None, *seed_arg = Py_None, *workers_arg = Py_None;
     int pop_size = 100, batch_size = -1, epochs = 100, verbose = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOiO", const_cast<char**>(keywords), &PyArray_Type, &x,
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOiOO", const_cast<char**>(keywords), &PyArray_Type, &x,
                                      &PyArray_Type, &y, &pop_size, &batch_size, &epochs, &validation_data, &verbose,
-                                     &seed_arg))
+                                     &seed_arg, &workers_arg))
         return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
+        check_not_evolving(model);
         check_settings(pop_size, epochs, batch_size);
         const std::uint64_t seed = parse_seed(seed_arg);
+        const std::int32_t workers = parse_workers(workers_arg);
         const bool validation = validation_data != Py_None;
         if (validation && !(PyTuple_Check(validation_data) && PyTuple_GET_SIZE(validation_data) == 2))
             throw type_error("validation_data must be a tuple (x_val, y_val) of two NumPy arrays.");
@@ -134,12 +138,18 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (validation)
             val = datasets(model, PyTuple_GET_ITEM(validation_data, 0), PyTuple_GET_ITEM(validation_data, 1), "x_val",
                            "y_val");
-        EvolutionHooks hooks;
-        hooks.check_interrupt = check_interrupt;
-        EvolutionResult result =
-            evolve_on_dataset(model->network, std::move(X), std::move(Y), validation ? &val.first : nullptr,
-                              validation ? &val.second : nullptr,
-                              settings_of(model, pop_size, batch_size, epochs, verbose, seed), hooks);
+        const EvolutionSettings settings = settings_of(model, pop_size, batch_size, epochs, verbose, seed, workers);
+        // The run works on its own copy: code that runs meanwhile cannot change what it started from.
+        const Network start = model->network;
+        EvolvingModel evolving(model);
+        EvolutionResult result;
+        {
+            ReleasedGil gil;
+            EvolutionHooks hooks;
+            hooks.check_interrupt = [&gil] { gil.held(check_interrupt); };
+            result = evolve_on_dataset(start, std::move(X), std::move(Y), validation ? &val.first : nullptr,
+                                       validation ? &val.second : nullptr, settings, hooks);
+        }
         PyRef history(history_dict(result.history));
         assign_network(model, result.best);  // only a run that completed changes the model
         return history.release();
@@ -149,22 +159,36 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     ModelObject* model = as_model(self);
     static const char* keywords[] = {"train_func", "pop_size", "epochs", "verbose", "validation_func", "seed",
-                                     nullptr};
-    PyObject *train_func = nullptr, *validation_func = Py_None, *seed_arg = Py_None;
+                                     "workers", nullptr};
+    PyObject *train_func = nullptr, *validation_func = Py_None, *seed_arg = Py_None, *workers_arg = Py_None;
     int pop_size = 100, epochs = 100, verbose = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiOO", const_cast<char**>(keywords), &train_func, &pop_size,
-                                     &epochs, &verbose, &validation_func, &seed_arg))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiOOO", const_cast<char**>(keywords), &train_func, &pop_size,
+                                     &epochs, &verbose, &validation_func, &seed_arg, &workers_arg))
         return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
+        check_not_evolving(model);
         check_settings(pop_size, epochs, -1);
         const std::uint64_t seed = parse_seed(seed_arg);
-        EvolutionHooks hooks;
-        hooks.check_interrupt = check_interrupt;
-        hooks.score = [train_func](Population& candidates) { return score_with(train_func, candidates); };
-        if (validation_func != Py_None)
-            hooks.validate = [validation_func](const Network& best) { return validate_with(validation_func, best); };
-        EvolutionResult result = evolve_on_function(model->network, model->recurrent,
-                                                    settings_of(model, pop_size, -1, epochs, verbose, seed), hooks);
+        const std::int32_t workers = parse_workers(workers_arg);
+        const EvolutionSettings settings = settings_of(model, pop_size, -1, epochs, verbose, seed, workers);
+        const Network start = model->network;
+        const bool recurrent = model->recurrent;
+        EvolvingModel evolving(model);
+        EvolutionResult result;
+        {
+            // Breeding and mutation run without the interpreter lock; the user's functions with it.
+            ReleasedGil gil;
+            EvolutionHooks hooks;
+            hooks.check_interrupt = [&gil] { gil.held(check_interrupt); };
+            hooks.score = [&gil, train_func](Population& candidates) {
+                return gil.held([&] { return score_with(train_func, candidates); });
+            };
+            if (validation_func != Py_None)
+                hooks.validate = [&gil, validation_func](const Network& best) {
+                    return gil.held([&] { return validate_with(validation_func, best); });
+                };
+            result = evolve_on_function(start, recurrent, settings, hooks);
+        }
         PyRef history(history_dict(result.history));
         assign_network(model, result.best);
         return history.release();

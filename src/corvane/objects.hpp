@@ -22,6 +22,7 @@ struct ModelObject {
     std::vector<std::int32_t> loss_codes;
     std::vector<std::int32_t> monitor_codes;
     PyObject* optimizer;  // owned; null before compile
+    unsigned long evolving_thread;  // the thread running evolve or func_evolve on it, else 0
 };
 
 struct GenomeObject {

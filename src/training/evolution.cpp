@@ -1,6 +1,8 @@
 #include "training/evolution.hpp"
 
+#include <algorithm>
 #include <cfloat>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -8,6 +10,7 @@
 #include "network/errors.hpp"
 #include "random/random.hpp"
 #include "training/config.hpp"
+#include "training/pool.hpp"
 #include "training/progress.hpp"
 #include "variation/mutation.hpp"
 
@@ -37,9 +40,9 @@ std::string code_name(std::int32_t code) { return std::string(loss_names[code]);
 // population[0], children[0], population[1], children[1], ... Only the pop_size children that
 // are lined up are built and mutated.
 Population next_candidates(Population& population, const std::vector<double>& fitness, std::uint64_t seed,
-                           std::uint64_t generation) {
-    Population children = breed(population, fitness, seed, generation, population.size());
-    mutate_children(children, seed, generation);
+                           std::uint64_t generation, const ParallelFor& each) {
+    Population children = breed(population, fitness, seed, generation, population.size(), each);
+    mutate_children(children, seed, generation, each);
     Population candidates;
     candidates.reserve(population.size() * 2);
     for (std::size_t j = 0; j < population.size(); ++j) {
@@ -70,6 +73,15 @@ void check_scores(const std::vector<LossList>& scores, std::size_t candidates) {
                           std::to_string(candidates) + "), got " + std::to_string(scores.size()) + ".");
     for (std::size_t i = 0; i < candidates; ++i)
         if (scores[i].empty()) throw value_error("Expected the result of train_func to hold a loss for every genome.");
+}
+
+// How often a long generation looks for a pending interrupt between its tasks.
+constexpr std::chrono::milliseconds interrupt_poll_interval{20};
+
+// No generation has more tasks than candidates: more threads would only wait.
+std::int32_t thread_count(const EvolutionSettings& settings) {
+    const std::int64_t most = 2 * static_cast<std::int64_t>(std::max(settings.pop_size, 1));
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(settings.workers, 1, most));
 }
 
 }  // namespace
@@ -106,8 +118,13 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
     const bool monitor = !settings.monitor_codes.empty();
     const std::size_t size_column = monitor ? column(history, "size", epochs, true) : 0;
 
+    WorkerPool pool(thread_count(settings));
+    pool.set_poll(hooks.check_interrupt, interrupt_poll_interval);
+    const ParallelFor each = [&pool](std::size_t count, const std::function<void(std::size_t)>& task) {
+        pool.run(count, task);
+    };
     std::vector<LossList> losses(static_cast<std::size_t>(settings.pop_size), LossList(code_count, 0.0));
-    Population population = seed_population(start, settings.pop_size, settings.seed);
+    Population population = seed_population(start, settings.pop_size, settings.seed, each);
     Network best_network = population[0];
     std::int32_t best_index = -1;
     std::uint64_t generation = 0;
@@ -127,10 +144,13 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
             const std::size_t lo = static_cast<std::size_t>(u) * B;
             const std::size_t hi = std::min<std::size_t>(n, static_cast<std::size_t>(u + 1) * B);
             for (std::size_t j = 0; j < population.size(); ++j) fitness[j] = losses[j][0];
-            Population candidates = next_candidates(population, fitness, settings.seed, generation);
-            const std::vector<LossList> measured = population_losses(candidates, X, Y, lo, hi, codes);
+            Population candidates = next_candidates(population, fitness, settings.seed, generation, each);
+            std::vector<LossList> measured(candidates.size());
+            each(candidates.size(), [&](std::size_t j) {
+                measured[j] = dataset_losses(candidates[j], X, Y, lo, hi, codes);
+            });
             Random tournaments = stream(settings.seed, stream_kind::selection, generation, 0);
-            Selection selection = tournament_select(candidates, measured, settings.pop_size, tournaments);
+            Selection selection = tournament_select(candidates, measured, settings.pop_size, tournaments, each);
             ++generation;
             population = std::move(selection.members);
             losses = std::move(selection.member_losses);
@@ -170,22 +190,27 @@ EvolutionResult evolve_on_function(const Network& start, bool recurrent_model, c
     const std::size_t validation_column = validation ? column(history, "val_loss", epochs) : 0;
     const std::size_t size_column = monitor ? column(history, "size", epochs, true) : 0;
 
+    WorkerPool pool(thread_count(settings));
+    pool.set_poll(hooks.check_interrupt, interrupt_poll_interval);
+    const ParallelFor each = [&pool](std::size_t count, const std::function<void(std::size_t)>& task) {
+        pool.run(count, task);
+    };
     std::vector<double> fitness(static_cast<std::size_t>(settings.pop_size), 0.0);
-    Population population = seed_population(start, settings.pop_size, settings.seed);
+    Population population = seed_population(start, settings.pop_size, settings.seed, each);
     Network best_network = population[0];
 
     for (std::int32_t e = 0; e < epochs; ++e) {
         hooks.check_interrupt();
         const std::int64_t t0 = monotonic_ns();
         const std::uint64_t generation = static_cast<std::uint64_t>(e);
-        Population candidates = next_candidates(population, fitness, settings.seed, generation);
+        Population candidates = next_candidates(population, fitness, settings.seed, generation, each);
         if (recurrent_model)
             for (Network& candidate : candidates)
                 if (candidate.node_count > 0) candidate.clear_state();
         const std::vector<LossList> scores = hooks.score(candidates);
         check_scores(scores, candidates.size());
         Random tournaments = stream(settings.seed, stream_kind::selection, generation, 0);
-        Selection selection = tournament_select(candidates, scores, settings.pop_size, tournaments);
+        Selection selection = tournament_select(candidates, scores, settings.pop_size, tournaments, each);
         population = std::move(selection.members);
         for (std::size_t j = 0; j < population.size(); ++j) fitness[j] = selection.member_losses[j][0];
         double best_score = 0;

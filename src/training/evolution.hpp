@@ -43,6 +43,9 @@ struct EvolutionSettings {
     // Every random draw of the run comes from streams derived from this seed: with the same
     // seed, start network and data (and the same build) a run is repeated exactly.
     std::uint64_t seed = 0;
+    // Threads that breed, mutate and measure the candidates, the calling thread included. No
+    // result depends on it.
+    std::int32_t workers = 1;
 };
 
 struct EvolutionHooks {

@@ -34,54 +34,62 @@ void warn_if_broken(const Population& parents) {
 // A member without loss values ranks as NaN: behind every member that has a number.
 double first_loss(const LossList& losses) { return losses.empty() ? std::nan("") : losses.front(); }
 
+// The children of pair p, crossed or cloned from stream(run_seed, pair, generation, p): child
+// 2p always, child 2p + 1 when it is below children.size().
+void breed_pair(const Population& parents, const std::vector<double>& losses, const std::vector<std::int32_t>& order,
+                std::size_t p, std::uint64_t run_seed, std::uint64_t generation, Population& children) {
+    const std::int32_t a = order[2 * p], b = order[2 * p + 1];
+    const bool both = 2 * p + 1 < children.size();
+    Random random = stream(run_seed, stream_kind::pair, generation, p);
+    if (random.uniform(0.0, 1.0) >= crossover_probability) {
+        children[2 * p] = crossover(parents[a], parents[b], losses[a], losses[b], random);
+        if (both) children[2 * p + 1] = crossover(parents[a], parents[b], losses[a], losses[b], random);
+    } else {
+        children[2 * p] = parents[a];
+        if (both) children[2 * p + 1] = parents[b];
+    }
+    if (!is_valid(children[2 * p]) || (both && !is_valid(children[2 * p + 1]))) fail_check("Crossover broke network");
+}
+
 }  // namespace
 
-Population seed_population(const Network& network, std::int32_t pop_size, std::uint64_t run_seed) {
-    Population population;
-    population.reserve(pop_size > 1 ? static_cast<std::size_t>(pop_size) : 1);
-    population.push_back(network);
-    for (std::int32_t i = 1; i < pop_size; ++i) {
-        population.push_back(network);
-        Random random = stream(run_seed, stream_kind::population, 0, static_cast<std::uint64_t>(i));
-        mutate(population.back(), random);
-    }
+void run_in_order(std::size_t count, const std::function<void(std::size_t)>& task) {
+    for (std::size_t i = 0; i < count; ++i) task(i);
+}
+
+Population seed_population(const Network& network, std::int32_t pop_size, std::uint64_t run_seed,
+                           const ParallelFor& each) {
+    Population population(pop_size > 1 ? static_cast<std::size_t>(pop_size) : 1);
+    population[0] = network;
+    each(population.size() - 1, [&](std::size_t j) {
+        const std::size_t i = j + 1;
+        population[i] = network;
+        Random random = stream(run_seed, stream_kind::population, 0, i);
+        mutate(population[i], random);
+    });
     return population;
 }
 
 Population breed(const Population& parents, const std::vector<double>& losses, std::uint64_t run_seed,
-                 std::uint64_t generation, std::size_t count) {
+                 std::uint64_t generation, std::size_t count, const ParallelFor& each) {
     if (losses.size() != parents.size()) throw std::invalid_argument("breed needs one loss per parent");
     const std::size_t k = parents.size();
     if (count > 2 * k) throw std::invalid_argument("breed makes at most two children per parent");
     warn_if_broken(parents);
-    Population children;
+    Population children(count);
     if (k == 0) return children;
     Random pairing = stream(run_seed, stream_kind::pairing, generation, 0);
     const std::vector<std::int32_t> order = shuffled_indices(2 * k, k, pairing);
-    children.reserve(count);
-    for (std::size_t p = 0; 2 * p < count; ++p) {
-        const std::int32_t a = order[2 * p], b = order[2 * p + 1];
-        const bool both = 2 * p + 1 < count;
-        Random random = stream(run_seed, stream_kind::pair, generation, p);
-        if (random.uniform(0.0, 1.0) >= crossover_probability) {
-            children.push_back(crossover(parents[a], parents[b], losses[a], losses[b], random));
-            if (both) children.push_back(crossover(parents[a], parents[b], losses[a], losses[b], random));
-        } else {
-            children.push_back(parents[a]);
-            if (both) children.push_back(parents[b]);
-        }
-    }
-    for (const Network& child : children) {
-        if (!is_valid(child)) fail_check("Crossover broke network");
-    }
+    each((count + 1) / 2, [&](std::size_t p) { breed_pair(parents, losses, order, p, run_seed, generation, children); });
     return children;
 }
 
-void mutate_children(Population& children, std::uint64_t run_seed, std::uint64_t generation) {
-    for (std::size_t c = 0; c < children.size(); ++c) {
+void mutate_children(Population& children, std::uint64_t run_seed, std::uint64_t generation,
+                     const ParallelFor& each) {
+    each(children.size(), [&](std::size_t c) {
         Random random = stream(run_seed, stream_kind::mutation, generation, c);
         mutate(children[c], random);
-    }
+    });
 }
 
 std::int32_t tournament_winner(const std::vector<LossList>& member_losses, const std::int32_t* group,
@@ -93,22 +101,32 @@ std::int32_t tournament_winner(const std::vector<LossList>& member_losses, const
     return winner;
 }
 
+std::vector<std::int32_t> tournament_winners(const std::vector<LossList>& member_losses, std::int32_t count,
+                                             Random& random) {
+    std::vector<std::int32_t> winners;
+    if (count <= 0) return winners;
+    if (member_losses.empty()) throw std::invalid_argument("tournament_select needs at least one member");
+    const std::size_t tournaments = static_cast<std::size_t>(count);
+    const std::vector<std::int32_t> order =
+        shuffled_indices(tournaments * tournament_size, member_losses.size(), random);
+    winners.reserve(tournaments);
+    for (std::size_t t = 0; t < tournaments; ++t)
+        winners.push_back(tournament_winner(member_losses, &order[t * tournament_size], tournament_size));
+    return winners;
+}
+
 Selection tournament_select(const Population& members, const std::vector<LossList>& member_losses,
-                            std::int32_t count, Random& random) {
+                            std::int32_t count, Random& random, const ParallelFor& each) {
     Selection selection;
     if (count <= 0) return selection;
     if (members.empty()) throw std::invalid_argument("tournament_select needs at least one member");
     if (member_losses.size() != members.size())
         throw std::invalid_argument("tournament_select needs one loss list per member");
-    const std::size_t tournaments = static_cast<std::size_t>(count);
-    const std::vector<std::int32_t> order = shuffled_indices(tournaments * tournament_size, members.size(), random);
-    selection.members.reserve(tournaments);
-    selection.member_losses.reserve(tournaments);
-    for (std::size_t t = 0; t < tournaments; ++t) {
-        const std::int32_t winner = tournament_winner(member_losses, &order[t * tournament_size], tournament_size);
-        selection.member_losses.push_back(member_losses[winner]);
-        selection.members.push_back(members[winner]);
-    }
+    const std::vector<std::int32_t> winners = tournament_winners(member_losses, count, random);
+    selection.member_losses.reserve(winners.size());
+    for (std::int32_t winner : winners) selection.member_losses.push_back(member_losses[winner]);
+    selection.members.resize(winners.size());
+    each(winners.size(), [&](std::size_t t) { selection.members[t] = members[winners[t]]; });
     return selection;
 }
 

@@ -1,7 +1,9 @@
 // The population operations from which the training loops build generations.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "network/network.hpp"
@@ -25,9 +27,16 @@ inline bool better_loss(double a, double b) {
     return a < b;
 }
 
+// Runs task(i) for every i in 0 .. count-1, in any order and possibly at the same time; returns
+// when all are done. The training loops pass their pool of threads; by default the calling
+// thread runs them in order.
+using ParallelFor = std::function<void(std::size_t count, const std::function<void(std::size_t)>& task)>;
+void run_in_order(std::size_t count, const std::function<void(std::size_t)>& task);
+
 // An unchanged copy of `network` followed by pop_size - 1 copies mutated once each; member i
 // draws from stream(run_seed, population, 0, i).
-Population seed_population(const Network& network, std::int32_t pop_size, std::uint64_t run_seed);
+Population seed_population(const Network& network, std::int32_t pop_size, std::uint64_t run_seed,
+                           const ParallelFor& each = run_in_order);
 
 // The children of generation `generation`, from random pairs of parents: two crossovers or two
 // clones per pair. Of the 2 x parents.size() children of a full generation only the first
@@ -35,19 +44,24 @@ Population seed_population(const Network& network, std::int32_t pop_size, std::u
 // pairing order comes from stream(run_seed, pairing, generation, 0), the children of pair p
 // from stream(run_seed, pair, generation, p).
 Population breed(const Population& parents, const std::vector<double>& losses, std::uint64_t run_seed,
-                 std::uint64_t generation, std::size_t count);
+                 std::uint64_t generation, std::size_t count, const ParallelFor& each = run_in_order);
 
 // Mutates child c once with stream(run_seed, mutation, generation, c).
-void mutate_children(Population& children, std::uint64_t run_seed, std::uint64_t generation);
+void mutate_children(Population& children, std::uint64_t run_seed, std::uint64_t generation,
+                     const ParallelFor& each = run_in_order);
 
 // The member that wins a tournament over the `size` member indices of `group`: the first entry
 // unless a later one has a strictly better first loss (better_loss; an empty list counts as NaN).
 std::int32_t tournament_winner(const std::vector<LossList>& member_losses, const std::int32_t* group,
                                std::int32_t size);
 
-// `count` winners of tournaments of four over a shuffled index list; ties go to the entry
-// that stands first in its group.
+// The member indices of the `count` winners of tournaments of four over a shuffled index list
+// drawn from `random`; ties go to the entry that stands first in its group.
+std::vector<std::int32_t> tournament_winners(const std::vector<LossList>& member_losses, std::int32_t count,
+                                             Random& random);
+
+// The winners of tournament_winners with their loss lists, copied.
 Selection tournament_select(const Population& members, const std::vector<LossList>& member_losses,
-                            std::int32_t count, Random& random);
+                            std::int32_t count, Random& random, const ParallelFor& each = run_in_order);
 
 }  // namespace corvane

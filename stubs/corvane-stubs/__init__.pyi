@@ -57,6 +57,7 @@ class Model:
         validation_data: Optional[Tuple[_Array, _Array]] = None,
         verbose: int = 1,
         seed: Optional[int] = None,
+        workers: Optional[int] = None,
     ) -> _History:
         """Evolves the network on a given dataset."""
     def func_evolve(
@@ -67,6 +68,7 @@ class Model:
         verbose: int = 1,
         validation_func: Optional[Callable[[Genome], SupportsFloat]] = None,
         seed: Optional[int] = None,
+        workers: Optional[int] = None,
     ) -> _History:
         """Evolves the network on a given fitness function."""
     def predict(self, x: _Array, /) -> _Float64Array:

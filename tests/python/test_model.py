@@ -142,8 +142,8 @@ def test_member_docs():
 
 
 METHOD_SIGNATURES = {
-    "evolve": "(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, validation_data=None, verbose=1, seed=None)",
-    "func_evolve": "(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, seed=None)",
+    "evolve": "(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, validation_data=None, verbose=1, seed=None, workers=None)",
+    "func_evolve": "(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, seed=None, workers=None)",
     "predict": "(self, x)",
     "evaluate": "(self, x, y)",
     "compile": "(self, optimizer, loss, metrics, monitors)",

@@ -1,0 +1,148 @@
+#include "training/pool.hpp"
+
+#include <limits>
+
+#include <sched.h>
+
+namespace corvane {
+
+namespace {
+
+// The failure index of a poll that threw: after every task, so that a task's own failure wins.
+constexpr std::size_t poll_failure = std::numeric_limits<std::size_t>::max();
+
+}  // namespace
+
+std::int32_t available_cores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        const int count = CPU_COUNT(&set);
+        if (count > 0) return count;
+    }
+    const unsigned hardware = std::thread::hardware_concurrency();
+    return hardware > 0 ? static_cast<std::int32_t>(hardware) : 1;
+}
+
+WorkerPool::WorkerPool(std::int32_t workers) {
+    const std::int32_t extra = workers > 1 ? workers - 1 : 0;
+    threads_.reserve(static_cast<std::size_t>(extra));
+    try {
+        for (std::int32_t i = 0; i < extra; ++i) threads_.emplace_back([this] { work_loop(); });
+    } catch (...) {
+        // A thread that could not be started: stop those that were, then report the failure.
+        stop();
+        throw;
+    }
+}
+
+WorkerPool::~WorkerPool() { stop(); }
+
+void WorkerPool::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    start_.notify_all();
+    for (std::thread& thread : threads_)
+        if (thread.joinable()) thread.join();
+    threads_.clear();
+}
+
+void WorkerPool::set_poll(std::function<void()> poll, std::chrono::milliseconds interval) {
+    poll_ = std::move(poll);
+    poll_interval_ = interval;
+}
+
+void WorkerPool::poll_now(std::unique_lock<std::mutex>& lock) {
+    // Called by the calling thread with the lock held; the poll itself runs without it.
+    if (!poll_ || failure_) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_poll_ < poll_interval_) return;
+    last_poll_ = now;
+    lock.unlock();
+    std::exception_ptr thrown;
+    try {
+        poll_();
+    } catch (...) {
+        thrown = std::current_exception();
+    }
+    lock.lock();
+    if (thrown && !failure_) {
+        failure_ = thrown;
+        failed_index_ = poll_failure;
+    }
+}
+
+void WorkerPool::take_tasks(bool caller) {
+    // Called with mutex_ held; returns with it held.
+    std::unique_lock<std::mutex> lock(mutex_, std::adopt_lock);
+    // Indices are handed out in order, so once a task failed every one not yet started comes
+    // after it and is skipped; those already running finish, and the lowest failure wins.
+    while (next_ < count_ && !failure_) {
+        const std::size_t i = next_++;
+        const std::function<void(std::size_t)>& task = *task_;
+        lock.unlock();
+        std::exception_ptr thrown;
+        try {
+            task(i);
+        } catch (...) {
+            thrown = std::current_exception();
+        }
+        lock.lock();
+        if (thrown && (!failure_ || i < failed_index_)) {
+            failure_ = thrown;
+            failed_index_ = i;
+        }
+        if (caller) poll_now(lock);
+    }
+    lock.release();
+}
+
+void WorkerPool::work_loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::uint64_t seen = job_;
+    for (;;) {
+        start_.wait(lock, [&] { return stopping_ || job_ != seen; });
+        if (stopping_) return;
+        seen = job_;
+        ++running_;
+        lock.release();  // take_tasks adopts the held lock
+        take_tasks(false);
+        lock = std::unique_lock<std::mutex>(mutex_, std::adopt_lock);
+        if (--running_ == 0) done_.notify_all();
+    }
+}
+
+void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& task) {
+    if (count == 0) return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    task_ = &task;
+    count_ = count;
+    next_ = 0;
+    failure_ = nullptr;
+    ++job_;
+    ++running_;
+    if (count > 1) start_.notify_all();
+    lock.release();
+    take_tasks(true);
+    lock = std::unique_lock<std::mutex>(mutex_, std::adopt_lock);
+    --running_;
+    // Wait for the threads still inside a task of this job, polling meanwhile.
+    while (running_ != 0) {
+        if (poll_) {
+            done_.wait_for(lock, poll_interval_);
+            poll_now(lock);
+        } else {
+            done_.wait(lock);
+        }
+    }
+    task_ = nullptr;
+    count_ = 0;
+    std::exception_ptr failure = failure_;
+    failure_ = nullptr;
+    lock.unlock();
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace corvane
