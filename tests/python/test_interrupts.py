@@ -26,8 +26,11 @@ if recurrent:
     x, y = rng.random((6, 5, 2)), rng.random((6, 5, 1))
     probe = rng.random((3, 4, 2))
 else:
-    x, y = rng.random((40, 2)), rng.random((40, 1))
+    samples = 10000 if "big" in case else 40
+    x, y = rng.random((samples, 2)), rng.random((samples, 1))
     probe = rng.random((5, 2))
+workers = 1 if "one_worker" in case else 2
+pop_size = 1000 if "big" in case else 20
 
 def state():
     return {"nodes": model.get_nodes(), "connections": model.get_connections(),
@@ -46,10 +49,12 @@ try:
     if case.startswith("evolve"):
         batch = 4 if "batches" in case else -1
         val = (x, y) if "validation" in case else None
-        model.evolve(x, y, pop_size=20, batch_size=batch, epochs=10**6, validation_data=val, verbose=0)
+        model.evolve(x, y, pop_size=pop_size, batch_size=batch, epochs=10**6, validation_data=val, verbose=0,
+                     workers=workers)
     else:
         val = (lambda g: float(np.sum(g.predict(probe)))) if "validation" in case else None
-        model.func_evolve(train_func, pop_size=20, epochs=10**6, verbose=0, validation_func=val)
+        model.func_evolve(train_func, pop_size=pop_size, epochs=10**6, verbose=0, validation_func=val,
+                          workers=workers)
 except KeyboardInterrupt:
     outcome = "interrupted"
 after = state()
@@ -64,6 +69,9 @@ print(json.dumps({"outcome": outcome, "unchanged": before == after, "calls": len
 
 CASES = [
     "evolve",
+    "evolve_one_worker",
+    "evolve_big",
+    "func_evolve_one_worker",
     "evolve_batches",
     "evolve_recurrent_validation",
     "func_evolve",
