@@ -17,3 +17,6 @@ bash tools/stubtest.sh
 
 # The same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
 bash tools/sanitize.sh
+
+# The same tests under ThreadSanitizer: the evolution runs on a pool of threads.
+bash tools/tsan.sh
