@@ -25,13 +25,21 @@ const char* const small_batch_warning =
     "nonlinear, individual batches may not represent your dataset correctly and the loss can be extremely "
     "underestimated. Make sure to use a validation set to monitor the actual loss closely.\n";
 
-// Adds `key` with `epochs` slots, or finds the column already holding it (a metric named twice
-// keeps the position of its first key and takes the later values, which are equal).
-std::size_t column(History& history, const std::string& key, std::int32_t epochs, bool integer = false) {
+// Adds `key`, or finds the column already holding it (a metric named twice keeps the position
+// of its first key and takes the later values, which are equal). Columns grow by one value per
+// epoch as the run goes: a run of 2**31 - 1 epochs that is stopped early costs only its epochs.
+std::size_t column(History& history, const std::string& key, bool integer = false) {
     for (std::size_t i = 0; i < history.size(); ++i)
         if (history[i].key == key) return i;
-    history.push_back({key, std::vector<double>(static_cast<std::size_t>(epochs), 0.0), integer});
+    history.push_back({key, {}, integer});
     return history.size() - 1;
+}
+
+// Appends one epoch's value to a column; a metric named twice writes its column once per epoch.
+void record(History& history, std::size_t column, std::int32_t epoch, double value) {
+    std::vector<double>& values = history[column].values;
+    if (values.size() <= static_cast<std::size_t>(epoch)) values.push_back(value);
+    else values[epoch] = value;
 }
 
 std::string code_name(std::int32_t code) { return std::string(loss_names[code]); }
@@ -78,6 +86,52 @@ void check_scores(const std::vector<LossList>& scores, std::size_t candidates) {
 // How often a long generation looks for a pending interrupt between its tasks.
 constexpr std::chrono::milliseconds interrupt_poll_interval{20};
 
+// The start network as evolution can take it, with the same predictions: connections the pass
+// of its mode never reads are dropped (those into an input; in feed-forward mode those from a
+// node to itself or to an earlier node, which a model switched from recurrent keeps), and
+// hidden nodes that then feed no other node are removed (they reach no output). A network that
+// is still not one the operators keep sound is refused here, before any work, instead of
+// failing a consistency check in the middle of the run.
+Network evolvable(const Network& start) {
+    Network network = start;
+    const std::int32_t I = network.inputs;
+    for (std::int32_t s = 0; s < network.node_count; ++s)
+        for (std::int32_t t = 0; t < network.node_count; ++t)
+            if (network.has_connection(s, t) && (t < I || (!network.recurrent && s >= t))) network.clear_connection(s, t);
+    for (bool removed = true; removed;) {
+        removed = false;
+        for (std::int32_t h = network.node_count - network.outputs - 1; h >= I; --h) {
+            bool feeds = false;
+            for (std::int32_t t = I; t < network.node_count && !feeds; ++t) feeds = t != h && network.has_connection(h, t);
+            if (!feeds) {
+                network.erase_node(h);
+                removed = true;
+            }
+        }
+    }
+    const std::int32_t n = network.node_count;
+    for (std::int32_t s = n - network.outputs; s < n; ++s)
+        for (std::int32_t t = 0; t < n; ++t)
+            if (network.has_connection(s, t))
+                throw value_error("This network cannot be evolved: the connection " + std::to_string(s) + " -> " +
+                                  std::to_string(t) + " starts at an output node, which evolution does not keep.");
+    for (std::int32_t i = 0; i < n; ++i) {
+        bool fed = i < I, feeds = i >= n - network.outputs;
+        for (std::int32_t j = 0; j < n; ++j) {
+            if (j == i) continue;
+            fed = fed || network.has_connection(j, i);
+            feeds = feeds || (j >= I && network.has_connection(i, j));
+        }
+        if (!feeds)
+            throw value_error("This network cannot be evolved: input node " + std::to_string(i) +
+                              " feeds no other node.");
+        if (!fed)
+            throw value_error("This network cannot be evolved: node " + std::to_string(i) +
+                              " is fed by no other node.");
+    }
+    return network;
+}
+
 // No generation has more tasks than candidates: more threads would only wait.
 std::int32_t thread_count(const EvolutionSettings& settings) {
     const std::int64_t most = 2 * static_cast<std::int64_t>(std::max(settings.pop_size, 1));
@@ -89,8 +143,9 @@ std::int32_t thread_count(const EvolutionSettings& settings) {
 std::int32_t batch_count(std::int32_t series, std::int32_t batch_size) {
     const std::int32_t B = batch_size == -1 ? series : batch_size;
     if (series <= 0 || B <= 0) return 0;
-    // Single precision, as the number of batches has always been computed.
-    return static_cast<std::int32_t>(std::ceil(static_cast<float>(series) / static_cast<float>(B)));
+    // Integer ceiling division: exact for every count (single precision, used before, is exact
+    // only up to 2**24 series and gave the same counts there).
+    return static_cast<std::int32_t>((static_cast<std::int64_t>(series) + B - 1) / B);
 }
 
 EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, const Dataset* Xv, const Dataset* Yv,
@@ -108,15 +163,15 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
 
     History history;
     std::vector<std::size_t> train_columns, validation_columns;
-    train_columns.push_back(column(history, "loss", epochs));
-    for (std::size_t k = 1; k < code_count; ++k) train_columns.push_back(column(history, code_name(codes[k]), epochs));
+    train_columns.push_back(column(history, "loss"));
+    for (std::size_t k = 1; k < code_count; ++k) train_columns.push_back(column(history, code_name(codes[k])));
     if (validation) {
-        validation_columns.push_back(column(history, "val_loss", epochs));
+        validation_columns.push_back(column(history, "val_loss"));
         for (std::size_t k = 1; k < code_count; ++k)
-            validation_columns.push_back(column(history, "val_" + code_name(codes[k]), epochs));
+            validation_columns.push_back(column(history, "val_" + code_name(codes[k])));
     }
     const bool monitor = !settings.monitor_codes.empty();
-    const std::size_t size_column = monitor ? column(history, "size", epochs, true) : 0;
+    const std::size_t size_column = monitor ? column(history, "size", true) : 0;
 
     WorkerPool pool(thread_count(settings));
     pool.set_poll(hooks.check_interrupt, interrupt_poll_interval);
@@ -124,7 +179,7 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
         pool.run(count, task);
     };
     std::vector<LossList> losses(static_cast<std::size_t>(settings.pop_size), LossList(code_count, 0.0));
-    Population population = seed_population(start, settings.pop_size, settings.seed, each);
+    Population population = seed_population(evolvable(start), settings.pop_size, settings.seed, each);
     Network best_network = population[0];
     std::int32_t best_index = -1;
     std::uint64_t generation = 0;
@@ -172,10 +227,10 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
         print_epoch_progress(settings.verbose, settings.monitor_codes, best_network.node_count, codes, t0, e, epochs,
                              nb - 1, nb, sums, validation, val);
         for (std::size_t k = 0; k < code_count; ++k) {
-            history[train_columns[k]].values[e] = sums[k] / nb;
-            if (validation) history[validation_columns[k]].values[e] = val[k];
+            record(history, train_columns[k], e, sums[k] / nb);
+            if (validation) record(history, validation_columns[k], e, val[k]);
         }
-        if (monitor) history[size_column].values[e] = best_network.node_count;
+        if (monitor) record(history, size_column, e, best_network.node_count);
     }
     return {std::move(best_network), std::move(history)};
 }
@@ -186,9 +241,9 @@ EvolutionResult evolve_on_function(const Network& start, bool recurrent_model, c
     const bool validation = static_cast<bool>(hooks.validate);
     const bool monitor = !settings.monitor_codes.empty();
     History history;
-    const std::size_t loss_column = column(history, "loss", epochs);
-    const std::size_t validation_column = validation ? column(history, "val_loss", epochs) : 0;
-    const std::size_t size_column = monitor ? column(history, "size", epochs, true) : 0;
+    const std::size_t loss_column = column(history, "loss");
+    const std::size_t validation_column = validation ? column(history, "val_loss") : 0;
+    const std::size_t size_column = monitor ? column(history, "size", true) : 0;
 
     WorkerPool pool(thread_count(settings));
     pool.set_poll(hooks.check_interrupt, interrupt_poll_interval);
@@ -196,7 +251,7 @@ EvolutionResult evolve_on_function(const Network& start, bool recurrent_model, c
         pool.run(count, task);
     };
     std::vector<double> fitness(static_cast<std::size_t>(settings.pop_size), 0.0);
-    Population population = seed_population(start, settings.pop_size, settings.seed, each);
+    Population population = seed_population(evolvable(start), settings.pop_size, settings.seed, each);
     Network best_network = population[0];
 
     for (std::int32_t e = 0; e < epochs; ++e) {
@@ -215,13 +270,15 @@ EvolutionResult evolve_on_function(const Network& start, bool recurrent_model, c
         for (std::size_t j = 0; j < population.size(); ++j) fitness[j] = selection.member_losses[j][0];
         double best_score = 0;
         const std::int32_t found = best_member(selection.member_losses, best_score);
+        // Without a member of finite loss the epoch has no best loss to report.
         if (found >= 0) best_network = population[found];
+        else best_score = nan_value;
         const double val = validation ? hooks.validate(best_network) : 0.0;
         print_function_progress(settings.verbose, settings.monitor_codes, best_network.node_count, t0, e, epochs,
                                 best_score, validation, val);
-        history[loss_column].values[e] = best_score;
-        if (validation) history[validation_column].values[e] = val;
-        if (monitor) history[size_column].values[e] = best_network.node_count;
+        record(history, loss_column, e, best_score);
+        if (validation) record(history, validation_column, e, val);
+        if (monitor) record(history, size_column, e, best_network.node_count);
     }
     return {std::move(best_network), std::move(history)};
 }

@@ -214,3 +214,95 @@ def test_model_keeps_its_compiled_configuration():
     x, y = regression(6)
     model.evolve(x, y, pop_size=3, epochs=2, verbose=0)
     assert len(model.evaluate(x, y)) == 2
+
+
+def cv_bytes(nodes, inputs, outputs, recurrent, biases, activations, connections):
+    """A .cv file: header, biases, activation codes, then (source, target, weight) records."""
+    import struct
+    data = struct.pack("<iiiB", nodes, inputs, outputs, int(recurrent))
+    data += struct.pack(f"<{nodes}d", *biases) + struct.pack(f"<{nodes}i", *activations)
+    for s, t, w in connections:
+        data += struct.pack("<iid", s, t, w)
+    return data
+
+
+@pytest.mark.parametrize("method", ["evolve", "func_evolve"])
+def test_model_switched_from_recurrent_evolves(method):
+    # Backward and self connections that feed-forward mode ignores must not break evolution.
+    x_seq, y_seq = np.random.default_rng(3).random((6, 4, 2)), np.random.default_rng(4).random((6, 4, 1))
+    x, y = regression(30)
+    for seed in range(12):
+        model = corvane.Model(2, 1, size=6, recurrent=True, seed=seed)
+        model.compile(loss="mse")
+        model.evolve(x_seq, y_seq, pop_size=10, epochs=20, verbose=0, seed=seed)
+        model.recurrent = False
+        before = model.predict(x)
+        try:
+            if method == "evolve":
+                model.evolve(x, y, pop_size=10, epochs=0, verbose=0, seed=seed)
+                # Evolution starts from the same predictions, without what the mode never reads.
+                assert np.array_equal(model.predict(x), before)
+                model.evolve(x, y, pop_size=10, epochs=20, verbose=0, seed=seed)
+            else:
+                model.func_evolve(lambda g: np.array([float(np.mean(k.predict(x))) for k in g]), pop_size=10,
+                                  epochs=20, verbose=0, seed=seed)
+        except ValueError as error:
+            # The only refusal: a network that cannot be kept sound, said up front.
+            assert str(error).startswith("This network cannot be evolved: ")
+
+
+@pytest.mark.parametrize(
+    "connections, message",
+    [
+        # Hidden node 2 has no connections at all: it is removed, predictions stay.
+        ([(0, 3, 0.5), (1, 3, -0.25)], None),
+        # Hidden node 2 only feeds itself backwards: removed as well.
+        ([(0, 3, 0.5), (1, 3, -0.25), (0, 2, 1.0), (2, 2, 1.0)], None),
+        # The input 1 feeds nothing.
+        ([(0, 3, 0.5), (0, 2, 1.0), (2, 3, 1.0)], "This network cannot be evolved: input node 1 feeds no other node."),
+        # The output is fed by nothing but hidden node 2 is kept.
+        ([(0, 2, 0.5), (1, 2, 0.5), (2, 2, 0.1)], "This network cannot be evolved: input node 0 feeds no other node."),
+    ],
+    ids=["lone-hidden-node", "self-fed-hidden-node", "idle-input", "unfed-output"],
+)
+def test_loaded_networks_evolve_or_are_refused_up_front(tmp_path, connections, message):
+    path = tmp_path / "net.cv"
+    path.write_bytes(cv_bytes(4, 2, 1, False, [0.1, 0.2, 0.3, 0.4], [3, 3, 0, 3], connections))
+    model = corvane.load(str(path))
+    model.compile(loss="mse")
+    x, y = regression(20)
+    before = model.predict(x)
+    if message is None:
+        model.evolve(x, y, pop_size=8, epochs=0, verbose=0)
+        assert np.array_equal(model.predict(x), before)
+        assert model.size == 3
+        model.evolve(x, y, pop_size=8, epochs=30, verbose=0, seed=1)
+    else:
+        with pytest.raises(ValueError) as info:
+            model.evolve(x, y, pop_size=8, epochs=5, verbose=0)
+        assert str(info.value) == message
+        assert np.array_equal(model.predict(x), before)
+
+
+def test_history_grows_with_the_epochs_run():
+    # A run of 2**31 - 1 epochs stopped at once must not reserve memory for all of them first.
+    model = compiled(2, 1)
+    x, y = regression(10)
+
+    class Stop(Exception):
+        pass
+
+    calls = []
+
+    def stop_soon(genomes):
+        calls.append(1)
+        if len(calls) == 3:
+            raise Stop()
+        return np.zeros(len(genomes))
+
+    import resource
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    with pytest.raises(Stop):
+        model.func_evolve(stop_soon, pop_size=2, epochs=2**31 - 1, verbose=0)
+    grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+    assert grown_kib < 100_000, grown_kib
