@@ -19,7 +19,9 @@ import shutil
 import statistics
 import subprocess
 import sys
+import signal
 import tempfile
+import threading
 import time
 
 # corvane runs on one thread: the NumPy reference gets one BLAS thread too, unless the caller
@@ -471,9 +473,87 @@ def peers(quick, runs):
     return results
 
 
+# ---------------------------------------------------------------- threads
+
+def supported(method, **kwargs):
+    """The keyword arguments that this build's `method` takes (an older build may lack some)."""
+    signature = getattr(method, "__text_signature__", "") or ""
+    return {k: v for k, v in kwargs.items() if k + "=" in signature}
+
+
+INTERRUPT_CHILD = r"""
+import signal, sys, time
+import numpy as np
+import corvane
+rng = np.random.default_rng(1)
+x, y = rng.random((10000, 2)), rng.random((10000, 1))
+model = corvane.Model(2, 1, size=6, seed=1)
+model.compile(loss="mse")
+print("started", flush=True)
+try:
+    model.evolve(x, y, pop_size=1000, epochs=10**6, verbose=0, workers=int(sys.argv[1]))
+except KeyboardInterrupt:
+    print(time.perf_counter(), flush=True)
+"""
+
+
+def threads(quick, repeats):
+    """Worker threads inside one run, two runs in two Python threads, and how soon Ctrl-C stops
+    a long run."""
+    results = {}
+    x, y = regression_data()
+    epochs = 4 if quick else 10
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+
+    def run(workers, seed=1):
+        model = corvane.Model(4, 1, EVOLVE_SIZE, seed=seed)
+        model.compile(loss="mse")
+        model.evolve(x, y, pop_size=100, epochs=epochs, verbose=0, seed=seed, workers=workers)
+
+    per_workers = {}
+    for workers in sorted({1, 2, cores}):
+        times = timed(lambda: run(workers), repeats)
+        per_workers[workers] = times
+        row("threads", f"evolve pop 100, 1,000 samples, workers={workers}", "gen/s", [epochs / t for t in times],
+            f"{epochs} generations per call")
+    ratio = [a / b for a, b in zip(per_workers[1], per_workers[2])]
+    row("threads", "speed-up of workers=2 over workers=1", "x", ratio, "per repeat, same seed and result")
+
+    def one_after_the_other():
+        run(1, 1)
+        run(1, 2)
+
+    def side_by_side():
+        pair = [threading.Thread(target=run, args=(1, seed)) for seed in (1, 2)]
+        for t in pair:
+            t.start()
+        for t in pair:
+            t.join()
+
+    serial = timed(one_after_the_other, repeats)
+    parallel = timed(side_by_side, repeats)
+    row("threads", "two models in two Python threads / one after the other", "time ratio",
+        [p / q for p, q in zip(parallel, serial)], "workers=1 each; lower is better")
+
+    latencies = []
+    for _ in range(2 if quick else 5):
+        child = subprocess.Popen([sys.executable, "-c", INTERRUPT_CHILD, str(cores)], stdout=subprocess.PIPE,
+                                 text=True)
+        assert child.stdout.readline().strip() == "started"
+        time.sleep(1.5)
+        sent = time.perf_counter()
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=120)
+        latencies.append((float(out.strip().splitlines()[-1]) - sent) * 1e3)
+    row("threads", "Ctrl-C to KeyboardInterrupt, evolve pop 1,000 on 10,000 samples", "ms", latencies,
+        f"workers={cores}; SIGINT sent 1.5 s into the run")
+    results["cores"] = cores
+    return results
+
+
 # ---------------------------------------------------------------- main
 
-SECTIONS = ("limits", "forward", "evolve", "func_evolve", "peers")
+SECTIONS = ("limits", "forward", "evolve", "func_evolve", "peers", "threads")
 
 
 def main():
@@ -517,6 +597,8 @@ def main():
             report[section] = func_evolve(args.quick, repeats)
         elif section == "peers":
             report[section] = peers(args.quick, 4 if args.quick else 20)
+        elif section == "threads":
+            report[section] = threads(args.quick, repeats)
         print(f"[{section}] {time.perf_counter() - t0:.1f} s", flush=True)
     report["machine"]["load_average_end"] = os.getloadavg()
     report["wall_seconds"] = time.perf_counter() - started
