@@ -79,11 +79,11 @@ std::int32_t batch_count(std::int32_t series, std::int32_t batch_size) {
     return static_cast<std::int32_t>(std::ceil(static_cast<float>(series) / static_cast<float>(B)));
 }
 
-EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, const Dataset* Xv, const Dataset* Yv,
+EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, const DataView* Xv, const DataView* Yv,
                                   const EvolutionSettings& settings, const EvolutionHooks& hooks) {
     const std::vector<std::int32_t>& codes = settings.loss_codes;
     const std::size_t code_count = codes.size();
-    const std::int32_t n = static_cast<std::int32_t>(X.size());
+    const std::int32_t n = static_cast<std::int32_t>(X.series());
     const std::int32_t B = settings.batch_size == -1 ? n : settings.batch_size;
     if (settings.batch_size != -1 && static_cast<double>(B) < 0.1 * static_cast<double>(n)) {
         std::printf(small_batch_warning);
@@ -113,7 +113,12 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
 
     for (std::int32_t e = 0; e < epochs; ++e) {
         const std::int64_t t0 = monotonic_ns();
-        if (nb > 1) shuffle_pairs(X, Y);
+        if (nb > 1) {
+            // One permutation of the series for both datasets, so that pairs stay together.
+            const std::vector<std::size_t> perm = rand_permutation(static_cast<std::size_t>(X.series()));
+            X.permute_series(perm);
+            Y.permute_series(perm);
+        }
         std::vector<double> sums(code_count, 0.0);
         double size_sum = 0;
         for (std::int32_t u = 0; u < nb; ++u) {
