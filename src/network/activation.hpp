@@ -16,8 +16,8 @@ enum activation_code : std::int32_t { sigmoid = 0, tanh_code = 1, relu = 2, line
 
 namespace activation_detail {
 
-// 2^k for -1022 <= k <= 1023, built from its exponent bits.
-inline double power_of_two(std::int64_t k) { return std::bit_cast<double>(static_cast<std::uint64_t>(k + 1023) << 52); }
+// 2^k for -1022 <= k <= 1023 (k in two's complement), built from its exponent bits.
+inline double power_of_two(std::uint64_t k) { return std::bit_cast<double>((k + 1023) << 52); }
 
 // |x| with the sign of s, on the bits (std::copysign does not always vectorise).
 inline double with_sign_of(double x, double s) {
@@ -46,8 +46,8 @@ inline double exp_value(double x) {
     double xc = x > 709.8 ? 709.8 : x;
     xc = xc < -746.0 ? -746.0 : xc;
     const double kd_shifted = xc * log2e + shifter;
-    const std::int64_t k =
-        static_cast<std::int64_t>(std::bit_cast<std::uint64_t>(kd_shifted) - std::bit_cast<std::uint64_t>(shifter));
+    // k in two's complement; unsigned, so that the garbage of a NaN wraps instead of overflowing.
+    const std::uint64_t k = std::bit_cast<std::uint64_t>(kd_shifted) - std::bit_cast<std::uint64_t>(shifter);
     const double kd = kd_shifted - shifter;
     const double r = (xc - kd * ln2_high) - kd * ln2_low;
     double p = 1.0 / 6227020800.0;
@@ -66,8 +66,8 @@ inline double exp_value(double x) {
     const double e = 1.0 + (r + (r * r) * p);
     // k in [-1077, 1024]: half of it (rounded down, on a non-negative offset so that a logical
     // shift does it) and the rest, each a normal power of two.
-    const std::int64_t k1 = static_cast<std::int64_t>(static_cast<std::uint64_t>(k + 2048) >> 1) - 1024;
-    const std::int64_t k2 = k - k1;
+    const std::uint64_t k1 = ((k + 2048) >> 1) - 1024;
+    const std::uint64_t k2 = k - k1;
     return (e * power_of_two(k1)) * power_of_two(k2);
 }
 

@@ -158,6 +158,24 @@ TEST(BlockPass, SingleSeriesContinuesTheStateItIsGiven) {
     EXPECT_EQ(fast.values, reference.values);
 }
 
+TEST(BlockPass, WideAndBaseInstructionSetsGiveTheSameBits) {
+    if (!block_detail::wide_available()) GTEST_SKIP() << "no AVX2 here";
+    for (bool recurrent : {false, true}) {
+        const Network net = random_sparse_network(50, 4, 3, recurrent, 0.5, 21);
+        const CompiledNetwork compiled(net);
+        std::mt19937 engine(4);
+        std::uniform_real_distribution<double> uniform(-30.0, 30.0);
+        std::vector<double> base(50 * 32), wide;
+        for (double& v : base) v = uniform(engine);
+        wide = base;
+        for (int pass = 0; pass < 3; ++pass) {
+            block_detail::base_block<32>(compiled, base.data());
+            block_detail::wide_block<32>(compiled, wide.data());
+        }
+        for (std::size_t i = 0; i < base.size(); ++i) ASSERT_TRUE(same_double(base[i], wide[i])) << i;
+    }
+}
+
 TEST(CompiledForm, RunsHoldAscendingSourcesOfTheConnectionsThePassReads) {
     // A feed-forward network holding a backward connection (3 -> 2) ignores it; in recurrent
     // mode it is read.
