@@ -17,6 +17,7 @@ import os
 import platform
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
 import signal
@@ -241,7 +242,51 @@ def numpy_recurrent(tables, x):
 
 def forward(quick, repeats):
     with np.errstate(all="ignore"):  # overflow in exploding recurrent networks is expected
-        return forward_figures(quick, repeats)
+        results = forward_figures(quick, repeats)
+        results.update(sparse_figures(quick, repeats))
+        return results
+
+
+def model_file(path, n, recurrent, biases, codes, records):
+    """A .cv file: header, biases, codes, then (source, target, weight) records."""
+    data = struct.pack("<iiiB", n, INPUTS, OUTPUTS, 1 if recurrent else 0)
+    data += struct.pack(f"<{n}d", *biases) + struct.pack(f"<{n}i", *codes)
+    data += b"".join(struct.pack("<iid", s, t, w) for s, t, w in records)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def variant(model, keep, relu, rng):
+    """The model with a share `keep` of its connections (drawn at random) and, with `relu`,
+    every node relu; loaded from a model file written here."""
+    nodes = model.get_nodes()
+    biases = [attributes["bias"] for _, attributes in nodes]
+    names = ["sigmoid", "tanh", "relu", "linear"]
+    codes = [2 if relu else names.index(attributes["activation"]) for _, attributes in nodes]
+    records = [(s, t, a["weight"]) for s, t, a in model.get_connections() if keep >= 1.0 or rng.random() < keep]
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "variant.cv")
+        model_file(path, len(nodes), model.recurrent, biases, codes, records)
+        return corvane.load(path)
+
+
+def sparse_figures(quick, repeats):
+    """Cost per connection of a sparse 128-node model (10 % of the connections) against the
+    fully connected one, every node relu in both; and the sparse one with its mixed activations."""
+    samples = 20_000 if quick else 100_000
+    rng = np.random.default_rng(3)
+    x = rng.uniform(-1, 1, size=(samples, INPUTS))
+    full = corvane.Model(INPUTS, OUTPUTS, 128)
+    results = {}
+    for name, keep, relu in (("dense relu", 1.0, True), ("sparse 10% relu", 0.1, True),
+                             ("sparse 10% mixed", 0.1, False)):
+        model = variant(full, keep, relu, rng)
+        connections = len(model.get_connections())
+        times = timed(lambda: model.predict(x), repeats)
+        row("forward", f"corvane feed-forward 128 nodes, {name}", "ns/connection",
+            [t * 1e9 / (samples * connections) for t in times], f"{connections} connections, {samples} samples")
+        results[f"feed-forward-128-{name}"] = {"connections": connections, "samples": samples}
+    return results
 
 
 def forward_figures(quick, repeats):
@@ -317,6 +362,19 @@ def evolve(quick, repeats):
             f"{2 * pop_size} candidates per generation, {len(x) if batch_size == -1 else batch_size} samples each")
         row("evolve", f"{label}: time per generation", "ms/gen", [t * 1e3 / generations for t in net])
         results[label] = {"generations": generations, "final_sizes": sizes[1:]}
+    # The same generations on one sample: breeding, mutation and selection with (almost) no
+    # measurement, to tell how much of the generation above the measurement is.
+    x1, y1 = x[:1], y[:1]
+
+    def run_one(epochs):
+        model = corvane.Model(4, 1, EVOLVE_SIZE)
+        model.compile(loss="mse")
+        model.evolve(x1, y1, pop_size=pop_size, epochs=epochs, verbose=0)
+
+    generations = 4 if quick else 15
+    one = timed(lambda: run_one(generations), repeats)
+    row("evolve", "batch_size -1, 1 sample: time per generation", "ms/gen",
+        [max(t - setup_median, 1e-9) * 1e3 / generations for t in one], "what a generation costs besides measuring")
     return results
 
 
@@ -556,6 +614,31 @@ def threads(quick, repeats):
 SECTIONS = ("limits", "forward", "evolve", "func_evolve", "peers", "threads")
 
 
+def baseline(args, chosen):
+    """The forward and evolve sections of another build, run by this script in a child process
+    that imports the module from args.baseline; its rows join this run's."""
+    sections = [s for s in ("forward", "evolve") if s in chosen]
+    if not sections:
+        return {}
+    with tempfile.TemporaryDirectory() as folder:
+        output = os.path.join(folder, "baseline.json")
+        command = [sys.executable, os.path.abspath(__file__), "--only", ",".join(sections), "--output", output]
+        if args.quick:
+            command.append("--quick")
+        env = dict(os.environ, PYTHONPATH=os.path.abspath(args.baseline))
+        t0 = time.perf_counter()
+        print(f"[baseline from {args.baseline}] ...", flush=True)
+        subprocess.run(command, check=True, env=env, stdout=subprocess.DEVNULL)
+        print(f"[baseline] {time.perf_counter() - t0:.1f} s", flush=True)
+        with open(output) as f:
+            other = json.load(f)
+    for r in other["rows"]:
+        r["section"] = "baseline " + r["section"]
+        ROWS.append(r)
+    return {"module": other["machine"]["corvane_module"], "sections": sections,
+            **{s: other.get(s) for s in sections}}
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="smaller sizes and fewer repeats (under two minutes)")
@@ -563,6 +646,10 @@ def main():
     parser.add_argument("--only", default=",".join(SECTIONS), help="comma-separated sections: " + ",".join(SECTIONS))
     parser.add_argument("--markdown", action="store_true", help="also print the table as Markdown")
     parser.add_argument("--show", metavar="JSON", help="print the tables of an earlier results file and stop")
+    parser.add_argument("--baseline", metavar="DIR",
+                        help="a folder holding another build of the module (a cmake build directory): its forward "
+                             "and evolve figures are measured in the same run, in a child process, and listed "
+                             "with the section name prefixed by 'baseline '")
     args = parser.parse_args()
     if args.show:
         with open(args.show) as f:
@@ -600,6 +687,8 @@ def main():
         elif section == "threads":
             report[section] = threads(args.quick, repeats)
         print(f"[{section}] {time.perf_counter() - t0:.1f} s", flush=True)
+    if args.baseline:
+        report["baseline"] = baseline(args, chosen)
     report["machine"]["load_average_end"] = os.getloadavg()
     report["wall_seconds"] = time.perf_counter() - started
     report["rows"] = ROWS

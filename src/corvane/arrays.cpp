@@ -24,32 +24,41 @@ PyRef as_double_array(PyObject* object, int min_depth, int max_depth) {
                                        NPY_ARRAY_ALIGNED, nullptr)));
 }
 
+DataView view_of(PyObject* doubles) {
+    const ArrayView view(doubles);
+    const npy_intp* d = view.dims;
+    const npy_intp* st = view.strides;
+    DataView out;
+    out.grid.data = view.data;
+    switch (view.rank) {
+        case 1:
+            out.grid.series = out.grid.steps = 1;
+            out.width = d[0];
+            out.grid.value_stride = st[0];
+            break;
+        case 2:
+            out.grid.series = d[0];
+            out.grid.steps = 1;
+            out.grid.series_stride = st[0];
+            out.width = d[1];
+            out.grid.value_stride = st[1];
+            break;
+        case 3:
+            out.grid.series = d[0];
+            out.grid.steps = d[1];
+            out.grid.series_stride = st[0];
+            out.grid.step_stride = st[1];
+            out.width = d[2];
+            out.grid.value_stride = st[2];
+            break;
+        default: break;
+    }
+    return out;
+}
+
 Dataset to_dataset(PyObject* array) {
     PyRef doubles = as_double_array(array);
-    const ArrayView view(doubles.get());
-    const npy_intp* d = view.dims;
-    switch (view.rank) {
-        case 1: {
-            Sample sample(static_cast<std::size_t>(d[0]));
-            for (npy_intp j = 0; j < d[0]; ++j) sample[j] = view.at(j);
-            return Dataset{Series{std::move(sample)}};
-        }
-        case 2: {
-            Dataset data(static_cast<std::size_t>(d[0]), Series(1, Sample(static_cast<std::size_t>(d[1]))));
-            for (npy_intp i = 0; i < d[0]; ++i)
-                for (npy_intp j = 0; j < d[1]; ++j) data[i][0][j] = view.at(i, j);
-            return data;
-        }
-        case 3: {
-            const Series series(static_cast<std::size_t>(d[1]), Sample(static_cast<std::size_t>(d[2])));
-            Dataset data(static_cast<std::size_t>(d[0]), series);
-            for (npy_intp i = 0; i < d[0]; ++i)
-                for (npy_intp s = 0; s < d[1]; ++s)
-                    for (npy_intp j = 0; j < d[2]; ++j) data[i][s][j] = view.at(i, s, j);
-            return data;
-        }
-        default: return Dataset{};
-    }
+    return Dataset::copy_of(view_of(doubles.get()));
 }
 
 namespace {
@@ -120,15 +129,21 @@ bool validate_dataset(PyObject* x, PyObject* y, const char* x_name, const char* 
     return false;
 }
 
+CheckedArrays checked_arrays(PyObject* x, PyObject* y, const char* x_name, const char* y_name, bool recurrent,
+                             std::int32_t inputs, std::int32_t outputs) {
+    if (!validate_dataset(x, y, x_name, y_name, recurrent, inputs, outputs)) throw python_error_set{};
+    CheckedArrays arrays{as_double_array(x), as_double_array(y), {}, {}};
+    if (!validate_dataset(arrays.x.get(), arrays.y.get(), x_name, y_name, recurrent, inputs, outputs))
+        throw python_error_set{};
+    arrays.X = view_of(arrays.x.get());
+    arrays.Y = view_of(arrays.y.get());
+    return arrays;
+}
+
 std::pair<Dataset, Dataset> checked_datasets(PyObject* x, PyObject* y, const char* x_name, const char* y_name,
                                              bool recurrent, std::int32_t inputs, std::int32_t outputs) {
-    if (!validate_dataset(x, y, x_name, y_name, recurrent, inputs, outputs)) throw python_error_set{};
-    PyRef x_doubles = as_double_array(x);
-    PyRef y_doubles = as_double_array(y);
-    if (!validate_dataset(x_doubles.get(), y_doubles.get(), x_name, y_name, recurrent, inputs, outputs))
-        throw python_error_set{};
-    // Arrays of native doubles already: to_dataset reads them without another conversion.
-    return {to_dataset(x_doubles.get()), to_dataset(y_doubles.get())};
+    const CheckedArrays arrays = checked_arrays(x, y, x_name, y_name, recurrent, inputs, outputs);
+    return {Dataset::copy_of(arrays.X), Dataset::copy_of(arrays.Y)};
 }
 
 }  // namespace corvane

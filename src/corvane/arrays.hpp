@@ -15,11 +15,24 @@ namespace corvane {
 // Throws python_error_set with NumPy's exception when the conversion fails.
 PyRef as_double_array(PyObject* object, int min_depth = 0, int max_depth = 0);
 
-// An array as a Dataset: (n) is one series of one sample, (a, n) is a series of one sample per
-// row, (s, m, n) is s series of m samples; any other rank gives an empty Dataset. The elements
-// are converted to float64 first (as_double_array) and read through the strides. Throws
+// An array of native, aligned doubles (as as_double_array gives) read in place as series:
+// (n) is one series of one sample, (a, n) is a series of one sample per row, (s, m, n) is s
+// series of m samples; any other rank gives an empty view. The array must outlive the view.
+DataView view_of(PyObject* doubles);
+
+// An array as a Dataset in one row-major buffer, with the series of view_of. The elements are
+// converted to float64 first (as_double_array) and read through the strides. Throws
 // python_error_set with NumPy's exception when the conversion fails.
 Dataset to_dataset(PyObject* array);
+
+// Checked x and y read in place: the float64 arrays (the originals, or NumPy's conversions)
+// and their views, which live as long as this value.
+struct CheckedArrays {
+    PyRef x;
+    PyRef y;
+    DataView X;
+    DataView Y;
+};
 
 // Whether x and y fit a model of `inputs` inputs and `outputs` outputs: for a recurrent model
 // both (series, steps, values) with y holding one step or as many as x, otherwise both
@@ -29,10 +42,13 @@ Dataset to_dataset(PyObject* array);
 bool validate_dataset(PyObject* x, PyObject* y, const char* x_name, const char* y_name, bool recurrent,
                       std::int32_t inputs, std::int32_t outputs);
 
-// x and y as datasets for a model of `inputs` inputs and `outputs` outputs: validate_dataset on
-// the arrays, then on their float64 copies (the conversion may run Python code, such as an
-// array subclass's __array_finalize__, that changes their shapes), then to_dataset. Throws
-// python_error_set with the exception of the first check that fails.
+// x and y for a model of `inputs` inputs and `outputs` outputs: validate_dataset on the arrays,
+// then on their float64 forms (the conversion may run Python code, such as an array subclass's
+// __array_finalize__, that changes their shapes), then their views. Throws python_error_set
+// with the exception of the first check that fails.
+CheckedArrays checked_arrays(PyObject* x, PyObject* y, const char* x_name, const char* y_name, bool recurrent,
+                             std::int32_t inputs, std::int32_t outputs);
+// The same copied into datasets of their own (to be reordered).
 std::pair<Dataset, Dataset> checked_datasets(PyObject* x, PyObject* y, const char* x_name, const char* y_name,
                                              bool recurrent, std::int32_t inputs, std::int32_t outputs);
 

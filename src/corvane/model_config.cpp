@@ -124,8 +124,9 @@ PyObject* Model_evaluate(PyObject* self, PyObject* args) {
     PyObject* y = nullptr;  // borrowed
     if (!PyArg_ParseTuple(args, "O!O!", &PyArray_Type, &x, &PyArray_Type, &y)) return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
-        const auto [X, Y] = checked_datasets(x, y, "x", "y", model->recurrent, model->inputs, model->outputs);
-        const std::vector<double> losses = dataset_losses(model->network, X, Y, model->loss_codes);
+        // Read in place: the arrays' own memory when they hold native doubles.
+        const CheckedArrays arrays = checked_arrays(x, y, "x", "y", model->recurrent, model->inputs, model->outputs);
+        const std::vector<double> losses = dataset_losses(model->network, arrays.X, arrays.Y, model->loss_codes);
         PyRef list(check(PyList_New(static_cast<Py_ssize_t>(losses.size()))));
         for (std::size_t i = 0; i < losses.size(); ++i)
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), check(PyFloat_FromDouble(losses[i])));  // steals

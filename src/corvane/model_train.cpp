@@ -104,6 +104,14 @@ std::pair<Dataset, Dataset> datasets(const ModelObject* model, PyObject* x, PyOb
     return {std::move(X), std::move(Y)};
 }
 
+// The checked validation arrays, read in place.
+CheckedArrays validation_arrays(const ModelObject* model, PyObject* validation_data) {
+    CheckedArrays arrays = checked_arrays(PyTuple_GET_ITEM(validation_data, 0), PyTuple_GET_ITEM(validation_data, 1),
+                                          "x_val", "y_val", model->recurrent, model->inputs, model->outputs);
+    if (arrays.X.series() == 0) throw value_error("Expected x_val to hold at least one sample.");
+    return arrays;
+}
+
 }  // namespace
 
 PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -134,10 +142,9 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (validation && !(PyTuple_Check(validation_data) && PyTuple_GET_SIZE(validation_data) == 2))
             throw type_error("validation_data must be a tuple (x_val, y_val) of two NumPy arrays.");
         auto [X, Y] = datasets(model, x, y, "x_train", "y_train");
-        std::pair<Dataset, Dataset> val;
-        if (validation)
-            val = datasets(model, PyTuple_GET_ITEM(validation_data, 0), PyTuple_GET_ITEM(validation_data, 1), "x_val",
-                           "y_val");
+        // The validation data is only read: it stays in its arrays.
+        CheckedArrays val;
+        if (validation) val = validation_arrays(model, validation_data);
         const EvolutionSettings settings = settings_of(model, pop_size, batch_size, epochs, verbose, seed, workers);
         // The run works on its own copy: code that runs meanwhile cannot change what it started from.
         const Network start = model->network;
@@ -147,8 +154,8 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             ReleasedGil gil;
             EvolutionHooks hooks;
             hooks.check_interrupt = [&gil] { gil.held(check_interrupt); };
-            result = evolve_on_dataset(start, std::move(X), std::move(Y), validation ? &val.first : nullptr,
-                                       validation ? &val.second : nullptr, settings, hooks);
+            result = evolve_on_dataset(start, std::move(X), std::move(Y), validation ? &val.X : nullptr,
+                                       validation ? &val.Y : nullptr, settings, hooks);
         }
         PyRef history(history_dict(result.history));
         assign_network(model, result.best);  // only a run that completed changes the model

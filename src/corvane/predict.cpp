@@ -1,5 +1,5 @@
 // Prediction on NumPy arrays, shared by Model and Genome: the shape check, the conversion to
-// double and one forward pass per sample written into a new array.
+// double and the compiled network run over the samples, written into a new array.
 #include "corvane/predict.hpp"
 
 #include <string>
@@ -9,6 +9,7 @@
 #include "corvane/errors.hpp"
 #include "corvane/numpy_api.hpp"
 #include "corvane/objects.hpp"
+#include "network/compiled.hpp"
 
 namespace corvane {
 namespace {
@@ -37,33 +38,6 @@ bool check_network_fits(const Network& network, std::int32_t inputs, std::int32_
     return true;
 }
 
-// The samples of an array of rank 1, 2 or 3 as series of steps: where sample (s, t) starts,
-// relative to the data pointer, and the stride between its values along the last axis. Rank 1
-// is one series of one step, rank 2 one series of dims[0] steps.
-struct SampleGrid {
-    explicit SampleGrid(PyArrayObject* array) {
-        const int rank = PyArray_NDIM(array);
-        const npy_intp* dims = PyArray_DIMS(array);
-        const npy_intp* strides = PyArray_STRIDES(array);
-        if (rank == 3) {
-            series = dims[0];
-            series_stride = strides[0];
-        }
-        if (rank >= 2) {
-            steps = dims[rank - 2];
-            step_stride = strides[rank - 2];
-        }
-        value_stride = strides[rank - 1];
-    }
-    npy_intp offset(npy_intp s, npy_intp t) const { return s * series_stride + t * step_stride; }
-
-    npy_intp series = 1;
-    npy_intp steps = 1;
-    npy_intp series_stride = 0;
-    npy_intp step_stride = 0;
-    npy_intp value_stride = 0;
-};
-
 // A new zero-filled float64 array shaped like `x` with the last dimension set to `outputs`.
 PyRef zero_result(PyArrayObject* x, std::int32_t outputs) {
     const int rank = PyArray_NDIM(x);
@@ -74,29 +48,47 @@ PyRef zero_result(PyArrayObject* x, std::int32_t outputs) {
     return PyRef(check(PyArray_Zeros(rank, shape, PyArray_DescrFromType(NPY_DOUBLE), 0)));
 }
 
-// One forward pass per sample: the input buffer is refilled from the sample's values, the pass
-// writes into the output buffer, which is copied into the result. Rank 3 clears the state
-// before every series (also for a series of no steps); ranks 1 and 2 continue it.
-void run_samples(Network& network, PyArrayObject* x, PyArrayObject* result) {
-    const SampleGrid in(x);
-    const SampleGrid out(result);
-    const bool series_start_cleared = PyArray_NDIM(x) == 3;
-    const ArrayView view(reinterpret_cast<PyObject*>(x));
-    char* const result_data = PyArray_BYTES(result);
-    std::vector<double> input(static_cast<std::size_t>(network.inputs));
-    std::vector<double> output(static_cast<std::size_t>(network.outputs));
-    for (npy_intp s = 0; s < in.series; ++s) {
-        if (series_start_cleared) network.clear_state();
-        for (npy_intp t = 0; t < in.steps; ++t) {
-            const char* sample = view.data + in.offset(s, t);
-            for (std::size_t k = 0; k < input.size(); ++k)
-                input[k] = *reinterpret_cast<const double*>(sample + static_cast<npy_intp>(k) * in.value_stride);
-            network.forward(input.data(), output.data());
-            char* target = result_data + out.offset(s, t);
-            for (std::size_t j = 0; j < output.size(); ++j)
-                *reinterpret_cast<double*>(target + static_cast<npy_intp>(j) * out.value_stride) = output[j];
-        }
+// The samples of an array of rank 1, 2 or 3 as series of steps, read in place through its
+// strides: rank 1 is one series of one step, rank 2 one series of dims[0] steps.
+SampleGrid series_of(PyArrayObject* array) {
+    const int rank = PyArray_NDIM(array);
+    const npy_intp* dims = PyArray_DIMS(array);
+    const npy_intp* strides = PyArray_STRIDES(array);
+    SampleGrid grid;
+    grid.data = PyArray_BYTES(array);
+    grid.series = 1;
+    grid.steps = 1;
+    if (rank == 3) {
+        grid.series = dims[0];
+        grid.series_stride = strides[0];
     }
+    if (rank >= 2) {
+        grid.steps = dims[rank - 2];
+        grid.step_stride = strides[rank - 2];
+    }
+    grid.value_stride = strides[rank - 1];
+    return grid;
+}
+
+// The network over every sample of x, a block at a time, each output row written into the
+// (C-ordered) result. A recurrent network runs the series side by side; rank 3 clears the state
+// before every series (also for a series of no steps), ranks 1 and 2 continue it. A
+// feed-forward network reads no state, so its samples are simply taken in order.
+void run_samples(Network& network, PyArrayObject* x, PyArrayObject* result) {
+    const SampleGrid grid = series_of(x);
+    double* const out = reinterpret_cast<double*>(PyArray_DATA(result));
+    const std::int64_t outputs = network.outputs;
+    const std::int64_t steps = grid.steps;
+    auto write = [&](std::int64_t s, std::int64_t t, const double* values, std::int64_t stride) {
+        double* row = out + (s * steps + t) * outputs;
+        for (std::int64_t j = 0; j < outputs; ++j) row[j] = values[j * stride];
+    };
+    const CompiledNetwork compiled(network);
+    BlockEvaluator evaluator;
+    if (network.recurrent)
+        evaluator.recurrent(compiled, grid, PyArray_NDIM(x) == 3, network.values, write);
+    else
+        evaluator.feed_forward(compiled, grid, network.values, write);
 }
 
 // predict(self, x) for any object that supplies a network, its counts and its mode.

@@ -9,16 +9,6 @@
 
 namespace corvane {
 
-double activate(std::int32_t code, double x) {
-    switch (code) {
-        case sigmoid: return 1.0 / (1.0 + std::exp(-x));
-        case tanh_code: return std::tanh(x);
-        case relu: return x > 0 ? x : 0.0;  // a NaN sum gives 0
-        case linear: return x;
-        default: return 0.0;
-    }
-}
-
 void check_table_size(std::int64_t n) {
     if (n < 0) throw std::bad_alloc();
     const double nodes = static_cast<double>(n);

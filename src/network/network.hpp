@@ -6,17 +6,13 @@
 #include <string_view>
 #include <vector>
 
+#include "network/activation.hpp"
 #include "random/random.hpp"
 
 namespace corvane {
 
-enum activation_code : std::int32_t { sigmoid = 0, tanh_code = 1, relu = 2, linear = 3 };
-
 inline constexpr std::string_view activation_names[] = {"sigmoid", "tanh", "relu", "linear"};
 inline constexpr std::int32_t activation_count = 4;
-
-// The function of an activation code; an unknown code yields 0.
-double activate(std::int32_t code, double x);
 
 // Throws std::bad_alloc when the dense tables of n nodes could not be held in this machine's
 // memory (checked up front: with overcommit a plain allocation may not fail cleanly).

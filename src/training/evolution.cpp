@@ -148,11 +148,11 @@ std::int32_t batch_count(std::int32_t series, std::int32_t batch_size) {
     return static_cast<std::int32_t>((static_cast<std::int64_t>(series) + B - 1) / B);
 }
 
-EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, const Dataset* Xv, const Dataset* Yv,
+EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, const DataView* Xv, const DataView* Yv,
                                   const EvolutionSettings& settings, const EvolutionHooks& hooks) {
     const std::vector<std::int32_t>& codes = settings.loss_codes;
     const std::size_t code_count = codes.size();
-    const std::int32_t n = static_cast<std::int32_t>(X.size());
+    const std::int32_t n = static_cast<std::int32_t>(X.series());
     const std::int32_t B = settings.batch_size == -1 ? n : settings.batch_size;
     if (settings.batch_size != -1 && static_cast<double>(B) < 0.1 * static_cast<double>(n)) {
         std::printf(small_batch_warning);
@@ -189,8 +189,11 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
     for (std::int32_t e = 0; e < epochs; ++e) {
         const std::int64_t t0 = monotonic_ns();
         if (nb > 1) {
+            // One permutation of the series for both datasets, so that pairs stay together.
             Random order = stream(settings.seed, stream_kind::shuffle, static_cast<std::uint64_t>(e), 0);
-            shuffle_pairs(X, Y, order);
+            const std::vector<std::size_t> perm = random_permutation(static_cast<std::size_t>(X.series()), order);
+            X.permute_series(perm);
+            Y.permute_series(perm);
         }
         std::vector<double> sums(code_count, 0.0);
         double size_sum = 0;
@@ -200,10 +203,9 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
             const std::size_t hi = std::min<std::size_t>(n, static_cast<std::size_t>(u + 1) * B);
             for (std::size_t j = 0; j < population.size(); ++j) fitness[j] = losses[j][0];
             Population candidates = next_candidates(population, fitness, settings.seed, generation, each);
-            std::vector<LossList> measured(candidates.size());
-            each(candidates.size(), [&](std::size_t j) {
-                measured[j] = dataset_losses(candidates[j], X, Y, lo, hi, codes);
-            });
+            // A few chunks per thread: the threads share the work when members differ in size.
+            const std::vector<LossList> measured =
+                population_losses(candidates, X, Y, lo, hi, codes, each, 4 * static_cast<std::size_t>(pool.size()));
             Random tournaments = stream(settings.seed, stream_kind::selection, generation, 0);
             Selection selection = tournament_select(candidates, measured, settings.pop_size, tournaments, each);
             ++generation;

@@ -61,10 +61,11 @@ struct EvolutionHooks {
 std::int32_t batch_count(std::int32_t series, std::int32_t batch_size);
 
 // Evolves `start` on X/Y in mini-batches, measuring the best member on the validation data
-// after every epoch when `validation_x` is given. Throws what the hooks or the variation
-// operators throw; nothing of the caller's changes then.
-EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, const Dataset* validation_x,
-                                  const Dataset* validation_y, const EvolutionSettings& settings,
+// after every epoch when `validation_x` is given. X and Y are owned: with more than one batch
+// their series are shuffled every epoch. Throws what the hooks or the variation operators
+// throw; nothing of the caller's changes then.
+EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, const DataView* validation_x,
+                                  const DataView* validation_y, const EvolutionSettings& settings,
                                   const EvolutionHooks& hooks);
 
 // Evolves `start` on the scores that hooks.score gives once per epoch.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "network/errors.hpp"
+#include "random/random.hpp"
 #include "training/dataset.hpp"
 
 namespace corvane {
@@ -76,20 +77,18 @@ Network accumulator() {
 
 // Feed-forward rows: every row a series of one sample.
 Dataset rows(const std::vector<double>& values) {
-    Dataset data;
-    for (double v : values) data.push_back(Series{Sample{v}});
-    return data;
+    return Dataset(static_cast<std::int64_t>(values.size()), 1, 1, values);
 }
 
-// Recurrent series of one value per step.
+// Recurrent series of one value per step (all of the same length).
 Dataset sequences(const std::vector<std::vector<double>>& series) {
-    Dataset data;
+    std::vector<std::vector<Sample>> nested;
     for (const auto& steps : series) {
-        Series s;
-        for (double v : steps) s.push_back(Sample{v});
-        data.push_back(s);
+        std::vector<Sample> one;
+        for (double v : steps) one.push_back(Sample{v});
+        nested.push_back(one);
     }
-    return data;
+    return Dataset::from_nested(nested);
 }
 
 void expect_losses(const std::vector<double>& actual, const std::vector<double>& expected) {
@@ -161,11 +160,11 @@ TEST(DatasetLosses, WithoutTermsEveryValueIsNaN) {
     expect_all_nan(dataset_losses(n, Dataset{}, Dataset{}, all_codes), 3);
     expect_all_nan(dataset_losses(n, rows({1, 2}), rows({1, 2}), 1, 1, all_codes), 3);
     // x of zero steps against one target: there is no output to compare
-    expect_all_nan(dataset_losses(n, Dataset{Series{}, Series{}}, sequences({{1}, {1}}), all_codes), 3);
+    expect_all_nan(dataset_losses(n, Dataset(2, 0, 1, {}), sequences({{1}, {1}}), all_codes), 3);
     // targets of zero samples
-    expect_all_nan(dataset_losses(n, Dataset{Series{}}, Dataset{Series{}}, all_codes), 3);
-    // one series without a term spoils the mean rather than being skipped
-    expect_all_nan(dataset_losses(n, Dataset{Series{Sample{1}}, Series{}}, sequences({{1}, {1}}), all_codes), 3);
+    expect_all_nan(dataset_losses(n, Dataset(1, 0, 1, {}), Dataset(1, 0, 1, {}), all_codes), 3);
+    // targets of no values: each term is a mean over nothing
+    expect_all_nan(dataset_losses(n, rows({1}), Dataset(1, 1, 0, {}), all_codes), 3);
 }
 
 TEST(DatasetLosses, RefusesDataItCannotRead) {
@@ -174,9 +173,31 @@ TEST(DatasetLosses, RefusesDataItCannotRead) {
     EXPECT_THROW(dataset_losses(n, X, rows({1}), Codes{0}), value_error);        // fewer target series
     EXPECT_THROW(dataset_losses(n, X, X, 1, 3, Codes{0}), value_error);          // range past the end
     EXPECT_THROW(dataset_losses(n, X, X, 2, 1, Codes{0}), value_error);          // reversed range
-    EXPECT_THROW(dataset_losses(n, Dataset{Series{Sample{}}}, rows({1}), Codes{0}), value_error);  // no input value
-    EXPECT_THROW(dataset_losses(n, rows({1}), Dataset{Series{Sample{1, 2}}}, Codes{0}), value_error);  // 2 targets
+    EXPECT_THROW(dataset_losses(n, Dataset(1, 1, 0, {}), rows({1}), Codes{0}), value_error);  // no input value
+    EXPECT_THROW(dataset_losses(n, rows({1}), Dataset(1, 1, 2, {1, 2}), Codes{0}), value_error);  // 2 targets
     EXPECT_THROW(dataset_losses(n, sequences({{1, 2, 3}}), sequences({{1, 2}}), Codes{0}), value_error);
+    EXPECT_THROW(dataset_losses(n, X, X, Codes{3}), value_error);  // unknown code
+}
+
+TEST(DatasetShape, NestedSeriesMustBeRectangular) {
+    EXPECT_THROW(Dataset::from_nested({{{1.0}}, {}}), value_error);
+    EXPECT_THROW(Dataset::from_nested({{{1.0}, {2.0, 3.0}}}), value_error);
+    EXPECT_THROW(Dataset(2, 1, 1, {1.0}), value_error);
+    const Dataset d = Dataset::from_nested({{{1, 2}, {3, 4}}, {{5, 6}, {7, 8}}});
+    EXPECT_EQ(d.series(), 2);
+    EXPECT_EQ(d.steps(), 2);
+    EXPECT_EQ(d.width(), 2);
+    EXPECT_EQ(d.at(1, 0, 1), 6.0);
+}
+
+TEST(DatasetShape, PermutationMovesSeriesKToPositionPermK) {
+    Dataset d = sequences({{0, 1}, {10, 11}, {20, 21}, {30, 31}});
+    d.permute_series({2, 0, 3, 1});
+    EXPECT_EQ(d.values(), (std::vector<double>{10, 11, 30, 31, 0, 1, 20, 21}));
+    // The same permutation of a list, for comparison with what the shuffle of lists does.
+    std::vector<int> list = {0, 10, 20, 30};
+    apply_permutation(list, {2, 0, 3, 1});
+    EXPECT_EQ(list, (std::vector<int>{10, 30, 0, 20}));
 }
 
 TEST(PopulationLosses, OneListPerMemberInOrder) {

@@ -16,13 +16,13 @@ using testing_support::random_network;
 
 // y = x0 - x1 on a few points: feed-forward samples are series of one sample.
 std::pair<Dataset, Dataset> regression(int count) {
-    Dataset X, Y;
+    std::vector<double> x, y;
     for (int i = 0; i < count; ++i) {
         const double a = (i % 5) / 5.0, b = (i % 3) / 3.0;
-        X.push_back({{a, b}});
-        Y.push_back({{a - b}});
+        x.insert(x.end(), {a, b});
+        y.push_back(a - b);
     }
-    return {X, Y};
+    return {Dataset(count, 1, 2, x), Dataset(count, 1, 1, y)};
 }
 
 std::vector<std::string> keys(const History& history) {
@@ -57,8 +57,9 @@ TEST(DatasetEvolution, HistoryKeysInOrderWithOneSlotPerEpoch) {
     settings.batch_size = 5;
     settings.epochs = 3;
     settings.verbose = 0;
+    const DataView Xv = X.view(), Yv = Y.view();
     EvolutionResult result =
-        evolve_on_dataset(random_network(2, 1, 3, false), X, Y, &X, &Y, settings, EvolutionHooks{});
+        evolve_on_dataset(random_network(2, 1, 3, false), X, Y, &Xv, &Yv, settings, EvolutionHooks{});
     EXPECT_EQ(keys(result.history), (std::vector<std::string>{"loss", "mae", "val_loss", "val_mae", "size"}));
     for (const HistoryColumn& column : result.history) {
         EXPECT_EQ(column.values.size(), 3u);
@@ -115,11 +116,12 @@ TEST(DatasetEvolution, InterruptStopsTheRun) {
 }
 
 TEST(DatasetEvolution, RecurrentManyToOneRuns) {
-    Dataset X, Y;
+    std::vector<double> x, y;
     for (int s = 0; s < 6; ++s) {
-        X.push_back({{1.0 * s}, {0.5}, {-1.0}});
-        Y.push_back({{0.1 * s}});
+        x.insert(x.end(), {1.0 * s, 0.5, -1.0});
+        y.push_back(0.1 * s);
     }
+    const Dataset X(6, 3, 1, x), Y(6, 1, 1, y);
     EvolutionSettings settings;
     settings.loss_codes = {0, 2};
     settings.pop_size = 8;
