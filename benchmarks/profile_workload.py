@@ -4,7 +4,8 @@
     python profile_workload.py evolve-batch [S]  # the same with batch_size 100, S epochs of 10 generations
     python profile_workload.py func [S]          # func_evolve, pop 100, 3 x S epochs, train_func returning zeros
 
-The data and network are those of run.py's dataset-evolution figures (Model(4, 1, 8)).
+The data and network are those of run.py's dataset-evolution figures (Model(4, 1, 8)). The runs
+use one thread (workers=1, where the build has it), so that every stage shows under the loop.
 """
 import sys
 
@@ -20,17 +21,24 @@ def regression_data(samples=1000):
     return x, y
 
 
+def one_thread(method):
+    signature = getattr(method, "__text_signature__", "") or ""
+    return {"workers": 1} if "workers=" in signature else {}
+
+
 def main(kind, scale):
     model = corvane.Model(4, 1, 8)
+    single = one_thread(model.evolve)
     if kind == "func":
-        model.func_evolve(lambda genomes: np.zeros(len(genomes)), pop_size=100, epochs=3 * scale, verbose=0)
+        model.func_evolve(lambda genomes: np.zeros(len(genomes)), pop_size=100, epochs=3 * scale, verbose=0,
+                          **single)
         return
     x, y = regression_data()
     model.compile(loss="mse")
     if kind == "evolve-full":
-        model.evolve(x, y, pop_size=100, batch_size=-1, epochs=3 * scale, verbose=0)
+        model.evolve(x, y, pop_size=100, batch_size=-1, epochs=3 * scale, verbose=0, **single)
     elif kind == "evolve-batch":
-        model.evolve(x, y, pop_size=100, batch_size=100, epochs=scale, verbose=0)
+        model.evolve(x, y, pop_size=100, batch_size=100, epochs=scale, verbose=0, **single)
     else:
         raise SystemExit(f"unknown workload {kind!r}")
 
