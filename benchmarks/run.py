@@ -560,7 +560,7 @@ def threads(quick, repeats):
     a long run."""
     results = {}
     x, y = regression_data()
-    epochs = 4 if quick else 10
+    epochs = 10 if quick else 40
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
 
     def run(workers, seed=1):

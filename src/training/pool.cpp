@@ -1,5 +1,6 @@
 #include "training/pool.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include <sched.h>
@@ -10,6 +11,22 @@ namespace {
 
 // The failure index of a poll that threw: after every task, so that a task's own failure wins.
 constexpr std::size_t poll_failure = std::numeric_limits<std::size_t>::max();
+
+// How long a thread spins for the next job, or for the others to finish, before it sleeps.
+constexpr std::chrono::microseconds spin_time{50};
+
+// Spins until done() or spin_time has passed; true when done() became true.
+template <class Done>
+bool spin_until(Done done) {
+    const auto until = std::chrono::steady_clock::now() + spin_time;
+    for (int round = 0;; ++round) {
+        if (done()) return true;
+        if ((round & 63) == 63 && std::chrono::steady_clock::now() >= until) return false;
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+}
 
 }  // namespace
 
@@ -80,12 +97,17 @@ void WorkerPool::take_tasks(bool caller) {
     // Indices are handed out in order, so once a task failed every one not yet started comes
     // after it and is skipped; those already running finish, and the lowest failure wins.
     while (next_ < count_ && !failure_) {
-        const std::size_t i = next_++;
+        // Guided scheduling: a share of what is left, so that short tasks do not each take the
+        // lock, and the last ones still spread over the threads.
+        const std::size_t share = (count_ - next_) / (4 * static_cast<std::size_t>(size()));
+        const std::size_t first = next_, last = first + std::max<std::size_t>(1, share);
+        next_ = last;
         const std::function<void(std::size_t)>& task = *task_;
         lock.unlock();
         std::exception_ptr thrown;
+        std::size_t i = first;
         try {
-            task(i);
+            for (; i < last; ++i) task(i);
         } catch (...) {
             thrown = std::current_exception();
         }
@@ -103,14 +125,22 @@ void WorkerPool::work_loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     std::uint64_t seen = job_;
     for (;;) {
-        start_.wait(lock, [&] { return stopping_ || job_ != seen; });
+        auto wanted = [&] { return stopping_.load() || job_.load() != seen; };
+        if (!wanted()) {
+            lock.unlock();
+            spin_until(wanted);
+            lock.lock();
+            ++sleeping_workers_;
+            start_.wait(lock, wanted);
+            --sleeping_workers_;
+        }
         if (stopping_) return;
         seen = job_;
         ++running_;
         lock.release();  // take_tasks adopts the held lock
         take_tasks(false);
         lock = std::unique_lock<std::mutex>(mutex_, std::adopt_lock);
-        if (--running_ == 0) done_.notify_all();
+        if (--running_ == 0 && caller_sleeping_) done_.notify_all();
     }
 }
 
@@ -123,20 +153,28 @@ void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& 
     failure_ = nullptr;
     ++job_;
     ++running_;
-    if (count > 1) start_.notify_all();
+    if (count > 1 && sleeping_workers_ > 0) start_.notify_all();
     lock.release();
     take_tasks(true);
     lock = std::unique_lock<std::mutex>(mutex_, std::adopt_lock);
     --running_;
     // Wait for the threads still inside a task of this job, polling meanwhile.
+    if (running_ != 0) {
+        lock.unlock();
+        spin_until([&] { return running_.load() == 0; });
+        lock.lock();
+    }
     while (running_ != 0) {
+        caller_sleeping_ = true;
         if (poll_) {
             done_.wait_for(lock, poll_interval_);
+            caller_sleeping_ = false;
             poll_now(lock);
         } else {
             done_.wait(lock);
         }
     }
+    caller_sleeping_ = false;
     task_ = nullptr;
     count_ = 0;
     std::exception_ptr failure = failure_;

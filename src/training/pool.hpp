@@ -3,6 +3,7 @@
 // finds none).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -51,10 +52,16 @@ private:
     std::mutex mutex_;
     std::condition_variable start_, done_;
     // The current job, guarded by mutex_ (next_ is taken under it too: tasks are coarse).
+    // job_, running_ and stopping_ change only under mutex_, but are also read without it by
+    // threads that spin a little before they sleep: a generation runs several short jobs in a
+    // row, and waking a sleeping thread costs more than many of their tasks.
     const std::function<void(std::size_t)>* task_ = nullptr;
-    std::size_t count_ = 0, next_ = 0, running_ = 0;
-    std::uint64_t job_ = 0;
-    bool stopping_ = false;
+    std::size_t count_ = 0, next_ = 0;
+    std::atomic<std::size_t> running_{0};
+    std::atomic<std::uint64_t> job_{0};
+    std::atomic<bool> stopping_{false};
+    std::size_t sleeping_workers_ = 0;
+    bool caller_sleeping_ = false;
     std::size_t failed_index_ = 0;
     std::exception_ptr failure_;
     std::function<void()> poll_;
