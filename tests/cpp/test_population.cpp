@@ -26,7 +26,8 @@ Network random_network(std::int32_t n, bool recurrent, std::uint64_t seed = 1) {
 // Parents of sizes 5 .. 9, each drawn from its own seed.
 Population parents_of(bool recurrent) {
     Population parents;
-    for (std::int32_t n : {5, 6, 7, 8, 9}) parents.push_back(random_network(n, recurrent, static_cast<std::uint64_t>(n)));
+    for (std::int32_t n : {5, 6, 7, 8, 9})
+        parents.push_back(random_network(n, recurrent, static_cast<std::uint64_t>(n)));
     return parents;
 }
 
@@ -121,9 +122,9 @@ TEST(Breed, PairPDrawsFromItsOwnStream) {
         if (random.uniform(0, 1) >= 0.5) {
             ++crossed;
             const Network first = crossover(parents[a], parents[b], parent_losses[a], parent_losses[b], random);
+            const Network second = crossover(parents[a], parents[b], parent_losses[a], parent_losses[b], random);
             EXPECT_EQ(children[2 * p], first) << "pair " << p;
-            EXPECT_EQ(children[2 * p + 1], crossover(parents[a], parents[b], parent_losses[a], parent_losses[b], random))
-                << "pair " << p;
+            EXPECT_EQ(children[2 * p + 1], second) << "pair " << p;
         } else {
             EXPECT_EQ(children[2 * p], parents[a]) << "pair " << p;
             EXPECT_EQ(children[2 * p + 1], parents[b]) << "pair " << p;
