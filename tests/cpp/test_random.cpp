@@ -192,24 +192,31 @@ struct BelowCase {
     std::uint64_t bound;
     int buckets;  // the values are counted in this many equal ranges (the bound itself when small)
     int draws;
+    int residues = 0;  // and, when not 0, by their remainder modulo this
 };
 void PrintTo(const BelowCase& c, std::ostream* os) { *os << c.name; }
 
 class Below : public ::testing::TestWithParam<BelowCase> {};
 
-// Chi-square over equal ranges of the values at a fixed seed. The largest bound is 3 * 2^62 + 1:
-// a reduction by modulo would make the first quarter of 2^64 twice as likely.
+// Chi-square over equal ranges of the values at a fixed seed. For the bound 3 * 2^62 + 1 a
+// reduction by modulo would make the first third of the range twice as likely, and a multiply
+// without the rejection step every value divisible by 3: the remainders modulo 3 show that.
 TEST_P(Below, StaysBelowTheBoundAndIsUniform) {
     const BelowCase& c = GetParam();
     Random random(c.bound ^ 0x5eed);
     std::vector<std::int64_t> counts(static_cast<std::size_t>(c.buckets), 0);
+    std::vector<std::int64_t> remainders(static_cast<std::size_t>(c.residues), 0);
     for (int i = 0; i < c.draws; ++i) {
         const std::uint64_t v = random.below(c.bound);
         ASSERT_LT(v, c.bound);
         const auto bucket = static_cast<std::size_t>(static_cast<unsigned __int128>(v) * c.buckets / c.bound);
         counts[bucket] += 1;
+        if (c.residues) remainders[v % static_cast<std::uint64_t>(c.residues)] += 1;
     }
     EXPECT_LT(chi_square_uniform(counts), chi_square_limit(c.buckets - 1));
+    if (c.residues) {
+        EXPECT_LT(chi_square_uniform(remainders), chi_square_limit(c.residues - 1));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -218,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BelowCase{"Seven", 7, 7, 70000}, BelowCase{"PowerOfTwo16", 16, 16, 160000},
                       BelowCase{"Thousand", 1000, 1000, 1000000},
                       BelowCase{"Int32Max", 2147483647ull, 64, 640000},
-                      BelowCase{"ThreeQuartersOf2To64", 0xC000000000000001ull, 12, 120000},
+                      BelowCase{"ThreeQuartersOf2To64", 0xC000000000000001ull, 12, 120000, 3},
                       BelowCase{"Max", std::numeric_limits<std::uint64_t>::max(), 16, 160000}),
     [](const auto& info) { return std::string(info.param.name); });
 
