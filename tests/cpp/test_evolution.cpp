@@ -2,6 +2,7 @@
 
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 
 #include "network/errors.hpp"
@@ -23,6 +24,18 @@ std::pair<Dataset, Dataset> regression(int count) {
         y.push_back(a - b);
     }
     return {Dataset(count, 1, 2, x), Dataset(count, 1, 1, y)};
+}
+
+// Bit for bit equal histories (NaN included).
+bool same_history(const History& a, const History& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        if (a[k].key != b[k].key || a[k].integer != b[k].integer || a[k].values.size() != b[k].values.size())
+            return false;
+        for (std::size_t e = 0; e < a[k].values.size(); ++e)
+            if (std::memcmp(&a[k].values[e], &b[k].values[e], sizeof(double)) != 0) return false;
+    }
+    return true;
 }
 
 std::vector<std::string> keys(const History& history) {
@@ -84,6 +97,35 @@ TEST(DatasetEvolution, SingleBatchLossNeverRises) {
     Network best = result.best;
     EXPECT_DOUBLE_EQ(dataset_losses(best, X, Y, {0})[0], loss.back());
 }
+
+// Several batches per epoch, so the shuffles, pairings, mutations and tournaments of every
+// generation all draw; with a validation set and a monitor column.
+EvolutionResult dataset_run(std::uint64_t seed, bool recurrent) {
+    auto [X, Y] = regression(15);
+    EvolutionSettings settings;
+    settings.loss_codes = {0, 1};
+    settings.monitor_codes = {0};
+    settings.pop_size = 8;
+    settings.batch_size = 4;
+    settings.epochs = 12;
+    settings.verbose = 0;
+    settings.seed = seed;
+    return evolve_on_dataset(random_network(2, 1, 4, recurrent), X, Y, &X, &Y, settings, {});
+}
+
+class SeededDatasetEvolution : public ::testing::TestWithParam<bool> {};
+
+TEST_P(SeededDatasetEvolution, SameSeedRepeatsTheRunAnotherSeedDoesNot) {
+    const EvolutionResult a = dataset_run(1234, GetParam());
+    const EvolutionResult b = dataset_run(1234, GetParam());
+    EXPECT_EQ(a.best, b.best);
+    EXPECT_TRUE(same_history(a.history, b.history));
+    const EvolutionResult c = dataset_run(1235, GetParam());
+    EXPECT_FALSE(same_history(a.history, c.history));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, SeededDatasetEvolution, ::testing::Bool(),
+                         [](const auto& info) { return std::string(info.param ? "Recurrent" : "FeedForward"); });
 
 TEST(DatasetEvolution, ZeroEpochsGiveAnUnchangedCloneAndEmptyHistory) {
     auto [X, Y] = regression(4);
@@ -189,6 +231,46 @@ TEST(FunctionEvolution, RecurrentCandidatesStartClearedAndValidationIsRecorded) 
     EXPECT_EQ(result.history[1].values, result.history[2].values);
     const std::vector<double>& loss = result.history[0].values;
     for (std::size_t e = 1; e < loss.size(); ++e) EXPECT_LE(loss[e], loss[e - 1]);
+}
+
+// The score of a candidate depends on its network only, as a user's deterministic function would.
+EvolutionHooks network_scores(std::vector<std::vector<double>>* seen = nullptr) {
+    EvolutionHooks hooks;
+    hooks.score = [seen](Population& candidates) {
+        std::vector<LossList> scores;
+        std::vector<double> epoch;
+        for (Network& candidate : candidates) {
+            const double out = candidate.forward({0.5, -0.25})[0];
+            scores.push_back({std::abs(out - 0.3) + 0.001 * candidate.node_count});
+            epoch.push_back(scores.back()[0]);
+        }
+        if (seen) seen->push_back(epoch);
+        return scores;
+    };
+    hooks.validate = [](const Network& best) { return static_cast<double>(best.connection_count()); };
+    return hooks;
+}
+
+EvolutionResult function_run(std::uint64_t seed, std::vector<std::vector<double>>* seen = nullptr) {
+    EvolutionSettings settings;
+    settings.pop_size = 7;
+    settings.epochs = 15;
+    settings.verbose = 0;
+    settings.monitor_codes = {0};
+    settings.seed = seed;
+    return evolve_on_function(random_network(2, 1, 4, false), false, settings, network_scores(seen));
+}
+
+// Same seed: the same candidates in the same order every epoch, the same history and best.
+TEST(FunctionEvolution, SameSeedRepeatsTheRunAnotherSeedDoesNot) {
+    std::vector<std::vector<double>> seen_a, seen_b, seen_c;
+    const EvolutionResult a = function_run(99, &seen_a);
+    const EvolutionResult b = function_run(99, &seen_b);
+    EXPECT_EQ(a.best, b.best);
+    EXPECT_TRUE(same_history(a.history, b.history));
+    EXPECT_EQ(seen_a, seen_b);
+    const EvolutionResult c = function_run(100, &seen_c);
+    EXPECT_NE(seen_a, seen_c);
 }
 
 TEST(FunctionEvolution, TooFewScoresAreRefused) {

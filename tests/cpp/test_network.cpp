@@ -66,9 +66,10 @@ INSTANTIATE_TEST_SUITE_P(Codes, ActivationTest,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Network, RandomizeCreatesEveryAllowedConnection) {
+    Random random(1);
     Network forward(2, 1, false);
     forward.reset(5);
-    forward.randomize();
+    forward.randomize(random);
     EXPECT_EQ(forward.connection_count(), 9);
     for (int s = 0; s < 5; ++s)
         for (int t = 0; t < 5; ++t) EXPECT_EQ(forward.has_connection(s, t), forward.allowed(s, t)) << s << "->" << t;
@@ -77,7 +78,7 @@ TEST(Network, RandomizeCreatesEveryAllowedConnection) {
 
     Network recurrent(2, 1, true);
     recurrent.reset(5);
-    recurrent.randomize();
+    recurrent.randomize(random);
     EXPECT_EQ(recurrent.connection_count(), 12);
     EXPECT_TRUE(recurrent.has_connection(2, 2));
     EXPECT_TRUE(recurrent.has_connection(3, 2));
@@ -89,10 +90,11 @@ TEST(Network, RandomizeCreatesEveryAllowedConnection) {
 }
 
 TEST(Network, ConnectionCountFormulaForLargerNetworks) {
+    Random random(2);
     for (bool recurrent : {false, true}) {
         Network network(3, 2, recurrent);
         network.reset(40);  // more than one 32-bit word per row
-        network.randomize();
+        network.randomize(random);
         std::int64_t expected = 0;
         for (int s = 0; s < 40 - 2; ++s) expected += recurrent ? 40 - 3 : 40 - std::max(3, s + 1);
         EXPECT_EQ(network.connection_count(), expected);
@@ -159,11 +161,42 @@ TEST(Network, OutputsAreTheLastNodesInOrder) {
     EXPECT_EQ(network.forward({0.0}), (std::vector<double>{3.0, -2.0}));
 }
 
-TEST(Network, ResetKeepsCountsModeAndEngineAndClearsEverything) {
+// Biases, weights and codes come from the source: the same seed gives the same network, another
+// seed another one; biases and weights are standard normal, codes uniform over the four.
+TEST(Network, RandomizeDrawsEverythingFromTheSource) {
+    auto randomized = [](std::uint64_t seed) {
+        Network network(3, 2, false);
+        network.reset(60);
+        Random random(seed);
+        network.randomize(random);
+        return network;
+    };
+    const Network a = randomized(5);
+    EXPECT_TRUE(a == randomized(5));
+    EXPECT_FALSE(a == randomized(6));
+    std::vector<double> values = a.biases;
+    for (int s = 0; s < 60; ++s)
+        for (int t = 0; t < 60; ++t)
+            if (a.has_connection(s, t)) values.push_back(a.weight(s, t));
+    ASSERT_GT(values.size(), 1700u);
+    double sum = 0, squares = 0;
+    for (double v : values) {
+        sum += v;
+        squares += v * v;
+    }
+    const double n = static_cast<double>(values.size());
+    EXPECT_NEAR(sum / n, 0.0, 0.12);          // five standard errors
+    EXPECT_NEAR(squares / n, 1.0, 0.2);       // five standard errors
+    std::vector<int> codes(4, 0);
+    for (int code : a.activations) codes.at(static_cast<std::size_t>(code)) += 1;
+    for (int count : codes) EXPECT_GT(count, 3);  // 60 codes, 15 expected per code
+}
+
+TEST(Network, ResetKeepsCountsAndModeAndClearsEverything) {
     Network network(2, 1, true);
     network.reset(6);
-    network.randomize();
-    std::mt19937 before = network.engine;
+    Random random(3);
+    network.randomize(random);
     network.reset(4);
     EXPECT_EQ(network.node_count, 4);
     EXPECT_EQ(network.inputs, 2);
@@ -171,24 +204,32 @@ TEST(Network, ResetKeepsCountsModeAndEngineAndClearsEverything) {
     EXPECT_TRUE(network.recurrent);
     EXPECT_EQ(network.connection_count(), 0);
     EXPECT_EQ(network.weights, std::vector<double>(16, 0.0));
-    EXPECT_TRUE(network.engine == before);
+    EXPECT_EQ(network.biases, std::vector<double>(4, 0.0));
 }
 
-TEST(Network, CopyRepeatsTheEngineAndCloneDoesNot) {
+// A copy holds the same tables, state included, and shares none of them with the original.
+TEST(Network, CopyIsTheTablesAndNothingElse) {
     Network network(2, 1, false);
     network.reset(4);
-    network.randomize();
+    Random random(4);
+    network.randomize(random);
+    network.forward({0.5, -1.0});
     Network copy = network;
     Network assigned;
     assigned = network;
-    Network cloned = Network::clone(network);
-    EXPECT_TRUE(cloned == network);
-    EXPECT_EQ(cloned.node_count, 4);
-    const double a = engine_normal(network.engine);
-    EXPECT_EQ(engine_normal(copy.engine), a);
-    EXPECT_EQ(engine_normal(assigned.engine), a);
-    Network other_clone = Network::clone(network);
-    EXPECT_NE(engine_normal(cloned.engine), engine_normal(other_clone.engine));
+    for (const Network* other : {&copy, &assigned}) {
+        EXPECT_TRUE(*other == network);
+        EXPECT_EQ(other->sums, network.sums);
+        EXPECT_EQ(other->values, network.values);
+    }
+    copy.weight(0, 2) += 1.0;
+    copy.biases[3] = 9.0;
+    copy.clear_connection(1, 3);
+    EXPECT_FALSE(copy == network);
+    EXPECT_TRUE(assigned == network);
+    EXPECT_TRUE(network.has_connection(1, 3));
+    // The counts, the mode and the tables' handles: no engine or other state rides along.
+    EXPECT_LE(sizeof(Network), 4 * sizeof(std::int32_t) + 6 * sizeof(std::vector<double>));
 }
 
 TEST(Network, InsertAndEraseShiftRowsAndColumns) {

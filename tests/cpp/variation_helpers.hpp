@@ -1,11 +1,14 @@
-// Helpers for the tests of the variation operators: hand-built networks, control over the
-// rand()-based index and activation draws, and exact exception checks.
+// Helpers for the tests of the variation operators: hand-built networks, seeded sources, a few
+// statistics, and exact exception checks.
+//
+// To know what an operator draws, a test copies the source before the call and replays the same
+// draws on the copy: a Random is a small value type, and equal sources give equal draws.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <exception>
 #include <string>
 #include <tuple>
@@ -39,11 +42,13 @@ inline Network build_network(std::int32_t inputs, std::int32_t outputs, std::int
     return net;
 }
 
-// A fully connected random network of n nodes, as a new model starts.
-inline Network random_network(std::int32_t inputs, std::int32_t outputs, std::int32_t n, bool recurrent) {
+// A fully connected random network of n nodes, as a new model starts, drawn from Random(seed).
+inline Network random_network(std::int32_t inputs, std::int32_t outputs, std::int32_t n, bool recurrent,
+                              std::uint64_t seed = 1) {
     Network net(inputs, outputs, recurrent);
     net.reset(n);
-    net.randomize();
+    Random random(seed);
+    net.randomize(random);
     return net;
 }
 
@@ -67,20 +72,37 @@ inline bool only_allowed_connections(const Network& net) {
     return true;
 }
 
-// Puts rand() into the state of srand(seed), after both of its one-time clock seedings have
-// happened, so that the following index and activation draws are known in advance.
-inline void seed_rand(unsigned seed) {
-    random_index(1);
-    random_activation();
-    std::srand(seed);
+// Pearson's chi-square statistic of observed counts against equal expected counts.
+inline double chi_square_uniform(const std::vector<std::int64_t>& counts) {
+    std::int64_t total = 0;
+    for (std::int64_t c : counts) total += c;
+    const double expected = static_cast<double>(total) / static_cast<double>(counts.size());
+    double statistic = 0;
+    for (std::int64_t c : counts) {
+        const double d = static_cast<double>(c) - expected;
+        statistic += d * d / expected;
+    }
+    return statistic;
 }
 
-// The first `count` values rand() gives after seed_rand(seed), without disturbing a later run.
-inline std::vector<int> rand_values(unsigned seed, int count) {
-    seed_rand(seed);
-    std::vector<int> values;
-    for (int i = 0; i < count; ++i) values.push_back(std::rand());
-    return values;
+// The upper 0.1 % point of the chi-square distribution with `dof` degrees of freedom
+// (Wilson-Hilferty: within 2 % of the tables from 3 degrees of freedom on). A uniform source
+// exceeds it at a given seed with chance 1/1000; the seeds of the tests are fixed, so a test
+// either always passes or always fails.
+inline double chi_square_limit(int dof) {
+    const double z = 3.0902;  // the upper 0.1 % point of the standard normal
+    const double k = dof;
+    const double a = 2.0 / (9.0 * k);
+    return k * std::pow(1.0 - a + z * std::sqrt(a), 3);
+}
+
+// Whether `hits` out of `trials` is within `sigmas` binomial standard deviations of share p.
+inline ::testing::AssertionResult share_near(std::int64_t hits, std::int64_t trials, double p, double sigmas = 4.5) {
+    const double share = static_cast<double>(hits) / static_cast<double>(trials);
+    const double tolerance = sigmas * std::sqrt(p * (1 - p) / static_cast<double>(trials));
+    if (std::fabs(share - p) <= tolerance) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "share " << share << " (" << hits << " of " << trials << "), expected "
+                                         << p << " +- " << tolerance;
 }
 
 // Checks that `call` throws an exception of exactly type E whose what() is `message`.
