@@ -71,6 +71,10 @@ void WorkerPool::set_poll(std::function<void()> poll, std::chrono::milliseconds 
     poll_interval_ = interval;
 }
 
+bool WorkerPool::poll_due() const {
+    return poll_ && std::chrono::steady_clock::now() - last_poll_ >= poll_interval_;
+}
+
 void WorkerPool::poll_now(std::unique_lock<std::mutex>& lock) {
     // Called by the calling thread with the lock held; the poll itself runs without it.
     if (!poll_ || failure_) return;
@@ -107,7 +111,17 @@ void WorkerPool::take_tasks(bool caller) {
         std::exception_ptr thrown;
         std::size_t i = first;
         try {
-            for (; i < last; ++i) task(i);
+            for (; i < last; ++i) {
+                task(i);
+                // The caller looks for an interrupt between its tasks, not only between shares.
+                if (caller && poll_due()) {
+                    lock.lock();
+                    poll_now(lock);
+                    const bool stop = failure_ != nullptr;
+                    lock.unlock();
+                    if (stop) break;
+                }
+            }
         } catch (...) {
             thrown = std::current_exception();
         }

@@ -47,6 +47,7 @@ private:
     void work_loop();
     void take_tasks(bool caller);
     void poll_now(std::unique_lock<std::mutex>& lock);
+    bool poll_due() const;
 
     std::vector<std::thread> threads_;
     std::mutex mutex_;
