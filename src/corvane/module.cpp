@@ -1,4 +1,5 @@
-// Module initialisation: NumPy's C API, the types, the optimizers submodule and the functions.
+// Initialisation of corvane._core, the compiled part of the corvane package: NumPy's C API, the
+// types and the functions. The package (python/corvane) re-exports them under their public names.
 #define CORVANE_NUMPY_IMPORT
 #include "corvane/numpy_api.hpp"
 #include "corvane/objects.hpp"
@@ -15,7 +16,7 @@ PyMethodDef module_functions[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "corvane", "Corvane allows training models through neuro-evolution.", -1,
+    PyModuleDef_HEAD_INIT, "corvane._core", "The compiled core of corvane.", -1,
     module_functions, nullptr, nullptr, nullptr, nullptr,
 };
 
@@ -38,18 +39,19 @@ PyObject* new_type_reference(PyTypeObject* type) {
 }  // namespace
 }  // namespace corvane
 
-PyMODINIT_FUNC PyInit_corvane(void) {
+PyMODINIT_FUNC PyInit__core(void) {
     using namespace corvane;
     if (_import_array() < 0) {
         PyErr_Print();
         PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
         return nullptr;
     }
-    if (PyType_Ready(&ModelType) < 0 || PyType_Ready(&GenomeType) < 0) return nullptr;
+    if (PyType_Ready(&ModelType) < 0 || PyType_Ready(&GenomeType) < 0 || PyType_Ready(&AlphaType) < 0)
+        return nullptr;
     PyRef module(PyModule_Create(&module_definition));
     if (!module) return nullptr;
-    if (add_object(module.get(), "optimizers", create_optimizers_module()) < 0) return nullptr;
     if (add_object(module.get(), "Model", new_type_reference(&ModelType)) < 0) return nullptr;
     if (add_object(module.get(), "Genome", new_type_reference(&GenomeType)) < 0) return nullptr;
+    if (add_object(module.get(), "Alpha", new_type_reference(&AlphaType)) < 0) return nullptr;
     return module.release();
 }

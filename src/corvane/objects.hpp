@@ -72,10 +72,7 @@ PyObject* corvane_load(PyObject* module, PyObject* args);
 PyObject* Model_to_keras(PyObject* self, PyObject* args);
 PyObject* corvane_from_keras(PyObject* module, PyObject* args);
 
-// optimizers.cpp: the submodule (a new reference) and the default optimizer.
-PyObject* create_optimizers_module();
+// optimizers.cpp: the default optimizer.
 PyObject* optimizer_by_name(const char* name);
 
 }  // namespace corvane
-
-PyMODINIT_FUNC PyInit_optimizers(void);

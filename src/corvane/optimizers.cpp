@@ -1,4 +1,4 @@
-// The optimizers submodule and its one type, Alpha.
+// Alpha, the one optimizer (corvane.optimizers.Alpha).
 #include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
 
@@ -22,10 +22,6 @@ int Alpha_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 void Alpha_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
 
-PyModuleDef optimizers_definition = {
-    PyModuleDef_HEAD_INIT, "corvane.optimizers", "Optimizers.", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
-};
-
 }  // namespace
 
 PyTypeObject AlphaType = [] {
@@ -45,21 +41,4 @@ PyObject* optimizer_by_name(const char* name) {
     return PyObject_CallObject(reinterpret_cast<PyObject*>(&AlphaType), nullptr);
 }
 
-PyObject* create_optimizers_module() {
-    if (PyType_Ready(&AlphaType) < 0) return nullptr;
-    PyRef module(PyModule_Create(&optimizers_definition));
-    if (!module) return nullptr;
-    Py_INCREF(&AlphaType);
-    if (PyModule_AddObject(module.get(), "Alpha", reinterpret_cast<PyObject*>(&AlphaType)) < 0) {
-        Py_DECREF(&AlphaType);  // PyModule_AddObject steals only on success
-        return nullptr;
-    }
-    // Registered under its full name so that `import corvane.optimizers` finds it.
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    if (PyDict_SetItemString(modules, "corvane.optimizers", module.get()) < 0) return nullptr;
-    return module.release();
-}
-
 }  // namespace corvane
-
-PyMODINIT_FUNC PyInit_optimizers(void) { return corvane::create_optimizers_module(); }
