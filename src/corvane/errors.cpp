@@ -30,6 +30,19 @@ void set_python_error() noexcept {
     }
 }
 
+void raise(PyObject* type, const std::string& message) {
+    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
+    throw python_error_set{};
+}
+
+std::string utf8_of(PyObject* text) {
+    Py_ssize_t length = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &length);
+    if (data == nullptr) throw python_error_set{};
+    return std::string(data, static_cast<std::size_t>(length));
+}
+
 void check_interrupt() {
     if (PyErr_CheckSignals() < 0) throw python_error_set{};
 }

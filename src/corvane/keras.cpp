@@ -165,17 +165,20 @@ PyObject* export_model(const ModelObject* model) {
 
 }  // namespace
 
-PyObject* Model_to_keras(PyObject* self, PyObject* args) {
-    const ModelObject* model = reinterpret_cast<ModelObject*>(self);
-    // The method takes no arguments; one given by mistake is refused rather than ignored.
-    if (!PyArg_ParseTuple(args, ":to_keras")) return nullptr;
-    if (model->recurrent) {
-        PyErr_SetString(PyExc_NotImplementedError,
-                        "Recurrent models cannot yet be converted to Keras. Please use model.save() to save your "
-                        "model.\n");
-        return nullptr;
-    }
-    return guarded<PyObject*>(nullptr, [&] { return export_model(model); });
+const Signature& Model_to_keras_signature() {
+    static const Signature signature("to_keras", Callable::method, {}, 0,
+                                     "Convert the Corvane model to a Keras model.");
+    return signature;
+}
+
+PyObject* Model_to_keras(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+        const ModelObject* model = reinterpret_cast<ModelObject*>(self);
+        if (model->network.recurrent)
+            raise(PyExc_NotImplementedError,
+                  "Recurrent models cannot yet be converted to Keras. Please use model.save() to save your model.\n");
+        return export_model(model);
+    });
 }
 
 // ---- Import.
@@ -433,17 +436,25 @@ PyObject* import_model(PyObject* keras_model) {
     for (const NodeLayer& node : layout.nodes)
         if (node.index >= layout.inputs) read_node(net, node.layer.get(), node.name, node.index);
     // The whole network is read before the model is made, so a failure leaves nothing behind.
-    PyRef model(check(new_model(layout.inputs, layout.outputs, false)));
-    assign_network(reinterpret_cast<ModelObject*>(model.get()), net);
-    return model.release();
+    return make_model(net);
 }
 
 }  // namespace
 
-PyObject* corvane_from_keras(PyObject*, PyObject* args) {
-    PyObject* keras_model = nullptr;  // borrowed
-    if (!PyArg_ParseTuple(args, "O", &keras_model)) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] { return import_model(keras_model); });
+const Signature& corvane_from_keras_signature() {
+    static const Signature signature(
+        "from_keras", Callable::function, {{"keras_model", "O"}}, 1,
+        "Convert a Keras model to a Corvane model. This only works for Keras models that have been exported from "
+        "Corvane using `model.to_keras()` with unmodified architecture.");
+    return signature;
+}
+
+PyObject* corvane_from_keras(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* keras_model;  // borrowed
+        if (!corvane_from_keras_signature().parse(args, kwargs, &keras_model)) return nullptr;
+        return import_model(keras_model);
+    });
 }
 
 }  // namespace corvane

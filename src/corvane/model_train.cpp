@@ -5,6 +5,7 @@
 #include "corvane/arrays.hpp"
 #include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
+#include "corvane/seed.hpp"
 #include "network/errors.hpp"
 #include "training/evolution.hpp"
 
@@ -94,33 +95,38 @@ EvolutionSettings settings_of(const ModelObject* model, int pop_size, int batch_
 // Converts checked training or validation arrays.
 std::pair<Dataset, Dataset> datasets(const ModelObject* model, PyObject* x, PyObject* y, const char* x_name,
                                      const char* y_name) {
-    auto [X, Y] = checked_datasets(x, y, x_name, y_name, model->recurrent, model->inputs, model->outputs);
+    const Network& network = model->network;
+    auto [X, Y] = checked_datasets(x, y, x_name, y_name, network.recurrent, network.inputs, network.outputs);
     if (X.empty()) throw value_error(std::string("Expected ") + x_name + " to hold at least one sample.");
     return {std::move(X), std::move(Y)};
 }
 
 }  // namespace
 
+const Signature& Model_evolve_signature() {
+    static const Signature signature(
+        "evolve", Callable::method,
+        {{"x_train", "O!"}, {"y_train", "O!"}, {"pop_size", "i", "100"}, {"batch_size", "i", "-1"},
+         {"epochs", "i", "100"}, {"validation_data", "O", "None"}, {"verbose", "i", "1"}, {"seed", "O", "None", true}},
+        0, "Evolves the network on a given dataset.");
+    return signature;
+}
+
 PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
-    ModelObject* model = as_model(self);
-    if (!model->compiled) {
-        PyErr_SetString(PyExc_RuntimeError, "You must compile your model before evolving. Use `model.compile(loss)`.");
-        return nullptr;
-    }
-    if (!model->loss_set) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Please set the loss function uring compilation. Use `model.compile(loss)`.");
-        return nullptr;
-    }
-    static const char* keywords[] = {"x_train", "y_train", "pop_size", "batch_size", "epochs", "validation_data",
-                                     "verbose", nullptr};
-    PyObject *x = nullptr, *y = nullptr, *validation_data = Py_None;
-    int pop_size = 100, batch_size = -1, epochs = 100, verbose = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOi", const_cast<char**>(keywords), &PyArray_Type, &x,
-                                     &PyArray_Type, &y, &pop_size, &batch_size, &epochs, &validation_data, &verbose))
-        return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
+        ModelObject* model = as_model(self);
+        if (!model->compiled)
+            raise(PyExc_RuntimeError, "You must compile your model before evolving. Use `model.compile(loss)`.");
+        if (!model->loss_set)
+            raise(PyExc_RuntimeError, "Please set the loss function uring compilation. Use `model.compile(loss)`.");
+        PyObject *x, *y, *validation_data, *seed;  // borrowed
+        int pop_size, batch_size, epochs, verbose;
+        if (!Model_evolve_signature().parse(args, kwargs, &PyArray_Type, &x, &PyArray_Type, &y, &pop_size,
+                                            &batch_size, &epochs, &validation_data, &verbose, &seed))
+            throw python_error_set{};
         check_settings(pop_size, epochs, batch_size);
+        const std::optional<std::uint64_t> chosen = parse_seed(seed);
+        (void)chosen;  // checked here; the evolution loop does not take a seed yet
         const bool validation = validation_data != Py_None;
         if (validation && !(PyTuple_Check(validation_data) && PyTuple_GET_SIZE(validation_data) == 2))
             throw type_error("validation_data must be a tuple (x_val, y_val) of two NumPy arrays.");
@@ -136,30 +142,40 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
                               validation ? &val.second : nullptr,
                               settings_of(model, pop_size, batch_size, epochs, verbose), hooks);
         PyRef history(history_dict(result.history));
-        assign_network(model, result.best);  // only a run that completed changes the model
+        model->network = std::move(result.best);  // only a run that completed changes the model
         return history.release();
     });
 }
 
+const Signature& Model_func_evolve_signature() {
+    static const Signature signature(
+        "func_evolve", Callable::method,
+        {{"train_func", "O"}, {"pop_size", "i", "100"}, {"epochs", "i", "100"}, {"verbose", "i", "1"},
+         {"validation_func", "O", "None"}, {"seed", "O", "None", true}},
+        0, "Evolves the network on a given fitness function.");
+    return signature;
+}
+
 PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
-    ModelObject* model = as_model(self);
-    static const char* keywords[] = {"train_func", "pop_size", "epochs", "verbose", "validation_func", nullptr};
-    PyObject *train_func = nullptr, *validation_func = Py_None;
-    int pop_size = 100, epochs = 100, verbose = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiO", const_cast<char**>(keywords), &train_func, &pop_size,
-                                     &epochs, &verbose, &validation_func))
-        return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
+        ModelObject* model = as_model(self);
+        PyObject *train_func, *validation_func, *seed;  // borrowed
+        int pop_size, epochs, verbose;
+        if (!Model_func_evolve_signature().parse(args, kwargs, &train_func, &pop_size, &epochs, &verbose,
+                                                 &validation_func, &seed))
+            throw python_error_set{};
         check_settings(pop_size, epochs, -1);
+        const std::optional<std::uint64_t> chosen = parse_seed(seed);
+        (void)chosen;  // checked here; the evolution loop does not take a seed yet
         EvolutionHooks hooks;
         hooks.check_interrupt = check_interrupt;
         hooks.score = [train_func](Population& candidates) { return score_with(train_func, candidates); };
         if (validation_func != Py_None)
             hooks.validate = [validation_func](const Network& best) { return validate_with(validation_func, best); };
-        EvolutionResult result = evolve_on_function(model->network, model->recurrent,
+        EvolutionResult result = evolve_on_function(model->network, model->network.recurrent,
                                                     settings_of(model, pop_size, -1, epochs, verbose), hooks);
         PyRef history(history_dict(result.history));
-        assign_network(model, result.best);
+        model->network = std::move(result.best);
         return history.release();
     });
 }

@@ -7,17 +7,18 @@
 namespace corvane {
 namespace {
 
-PyMethodDef module_functions[] = {
-    {"from_keras", corvane_from_keras, METH_VARARGS,
-     "from_keras(keras_model)\n--\n\nConvert a Keras model to a Corvane model. This only works for Keras models "
-     "that have been exported from Corvane using `model.to_keras()` with unmodified architecture."},
-    {"load", corvane_load, METH_VARARGS, "load(path)\n--\n\nLoad a model saved in the '.cv' format."},
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef* module_functions() {
+    static PyMethodDef functions[] = {
+        method_entry(corvane_from_keras, corvane_from_keras_signature()),
+        method_entry(corvane_load, corvane_load_signature()),
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return functions;
+}
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "corvane._core", "The compiled core of corvane.", -1,
-    module_functions, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Adds `value` (a new reference, may be null) under `name`; the reference is given to the
@@ -48,6 +49,7 @@ PyMODINIT_FUNC PyInit__core(void) {
     }
     if (PyType_Ready(&ModelType) < 0 || PyType_Ready(&GenomeType) < 0 || PyType_Ready(&AlphaType) < 0)
         return nullptr;
+    module_definition.m_methods = module_functions();
     PyRef module(PyModule_Create(&module_definition));
     if (!module) return nullptr;
     if (add_object(module.get(), "Model", new_type_reference(&ModelType)) < 0) return nullptr;

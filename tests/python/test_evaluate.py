@@ -343,7 +343,7 @@ def test_unconvertible_arrays_and_empty_networks_do_not_crash():
 
 
 def test_docstring():
-    assert corvane.Model.evaluate.__text_signature__ == "(self, x, y)"
+    assert corvane.Model.evaluate.__text_signature__ == "($self, x, y, /)"
     assert corvane.Model.evaluate.__doc__.endswith(
         "Evaluate the the network based on the compiled losses/metrics on a given dataset."
     )
