@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "network/errors.hpp"
 
@@ -42,6 +43,19 @@ std::string utf8_of(PyObject* text) {
     if (data == nullptr) throw python_error_set{};
     return std::string(data, static_cast<std::size_t>(length));
 }
+
+#ifdef CORVANE_FAULT_INJECTION
+namespace {
+bool fault_armed = false;
+}
+
+bool take_injected_fault() noexcept { return std::exchange(fault_armed, false); }
+
+PyObject* fail_next_entry(PyObject*, PyObject*) {
+    fault_armed = true;
+    Py_RETURN_NONE;
+}
+#endif
 
 void check_interrupt() {
     if (PyErr_CheckSignals() < 0) throw python_error_set{};

@@ -1,6 +1,7 @@
 // The one boundary where C++ exceptions become Python exceptions.
 #pragma once
 
+#include <new>
 #include <string>
 
 #include "corvane/python.hpp"
@@ -35,9 +36,19 @@ void set_python_error() noexcept;
 // Runs body() and returns its result; any C++ exception is turned into a Python exception and
 // `on_error` is returned. Every entry point from Python into C++ goes through this, from its
 // first statement on.
+#ifdef CORVANE_FAULT_INJECTION
+// Test builds: true once after corvane._core._fail_next_entry(), making the next entry point
+// throw std::bad_alloc as its first statement.
+bool take_injected_fault() noexcept;
+PyObject* fail_next_entry(PyObject* module, PyObject* unused);
+#endif
+
 template <class R, class Body>
 R guarded(R on_error, Body&& body) noexcept {
     try {
+#ifdef CORVANE_FAULT_INJECTION
+        if (take_injected_fault()) throw std::bad_alloc();
+#endif
         return body();
     } catch (...) {
         set_python_error();

@@ -2,6 +2,7 @@
 // types and the functions. The package (python/corvane) re-exports them under their public names.
 #define CORVANE_NUMPY_IMPORT
 #include "corvane/numpy_api.hpp"
+#include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
 
 namespace corvane {
@@ -11,6 +12,9 @@ PyMethodDef* module_functions() {
     static PyMethodDef functions[] = {
         method_entry(corvane_from_keras, corvane_from_keras_signature()),
         method_entry(corvane_load, corvane_load_signature()),
+#ifdef CORVANE_FAULT_INJECTION
+        {"_fail_next_entry", fail_next_entry, METH_NOARGS, "Test builds: the next entry point fails with MemoryError."},
+#endif
         {nullptr, nullptr, 0, nullptr},
     };
     return functions;
