@@ -4,7 +4,7 @@
 #include <new>
 #include <utility>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 
 namespace corvane {
 

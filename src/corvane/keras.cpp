@@ -8,7 +8,7 @@
 #include "corvane/arrays.hpp"
 #include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 
 namespace corvane {
 namespace {

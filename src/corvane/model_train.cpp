@@ -6,7 +6,7 @@
 #include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
 #include "corvane/seed.hpp"
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "training/evolution.hpp"
 
 namespace corvane {

@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 
 namespace corvane {
 namespace {

@@ -11,10 +11,10 @@ namespace corvane {
 
 double activate(std::int32_t code, double x) {
     switch (code) {
-        case sigmoid: return 1.0 / (1.0 + std::exp(-x));
-        case tanh_code: return std::tanh(x);
-        case relu: return x > 0 ? x : 0.0;  // a NaN sum gives 0
-        case linear: return x;
+        case activation::sigmoid: return 1.0 / (1.0 + std::exp(-x));
+        case activation::tanh: return std::tanh(x);
+        case activation::relu: return x > 0 ? x : 0.0;  // a NaN sum gives 0
+        case activation::linear: return x;
         default: return 0.0;
     }
 }

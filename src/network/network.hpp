@@ -9,7 +9,13 @@
 
 namespace corvane {
 
-enum activation_code : std::int32_t { sigmoid = 0, tanh_code = 1, relu = 2, linear = 3 };
+// Activation codes, as stored in Network::activations and the model file (a file may hold others).
+namespace activation {
+inline constexpr std::int32_t sigmoid = 0;
+inline constexpr std::int32_t tanh = 1;
+inline constexpr std::int32_t relu = 2;
+inline constexpr std::int32_t linear = 3;
+}  // namespace activation
 
 inline constexpr std::string_view activation_names[] = {"sigmoid", "tanh", "relu", "linear"};
 inline constexpr std::int32_t activation_count = 4;

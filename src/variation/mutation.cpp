@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "random/random.hpp"
 #include "variation/constants.hpp"
 

@@ -2,8 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
-#include <stdexcept>
-
+#include "core/errors.hpp"
 #include "random/random.hpp"
 #include "variation/constants.hpp"
 #include "variation/crossover.hpp"
@@ -48,7 +47,7 @@ Population seed_population(const Network& network, std::int32_t pop_size) {
 }
 
 Population breed(const Population& parents, const std::vector<double>& losses) {
-    if (losses.size() != parents.size()) throw std::invalid_argument("breed needs one loss per parent");
+    if (losses.size() != parents.size()) throw precondition_error("breed needs one loss per parent");
     warn_if_broken(parents);
     const std::size_t k = parents.size();
     Population children;
@@ -84,9 +83,9 @@ Selection tournament_select(const Population& members, const std::vector<LossLis
                             std::int32_t count) {
     Selection selection;
     if (count <= 0) return selection;
-    if (members.empty()) throw std::invalid_argument("tournament_select needs at least one member");
+    if (members.empty()) throw precondition_error("tournament_select needs at least one member");
     if (member_losses.size() != members.size())
-        throw std::invalid_argument("tournament_select needs one loss list per member");
+        throw precondition_error("tournament_select needs one loss list per member");
     const std::size_t tournaments = static_cast<std::size_t>(count);
     const std::vector<std::int32_t> order = shuffled_indices(tournaments * tournament_size, members.size());
     selection.members.reserve(tournaments);

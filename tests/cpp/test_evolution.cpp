@@ -4,7 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "training/evolution.hpp"
 #include "variation_helpers.hpp"
 

@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "variation/mutation.hpp"
 #include "variation_helpers.hpp"
 
@@ -363,7 +363,7 @@ TEST(FailCheck, PrintsTheMessageAndThrowsItAsConsistencyError) {
     EXPECT_THROW_MESSAGE(fail_check("Add node mutation broke network."), consistency_error,
                          "Add node mutation broke network.");
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Add node mutation broke network.\n");
-    static_assert(std::is_base_of_v<std::invalid_argument, consistency_error>);
+    static_assert(std::is_base_of_v<error, consistency_error>);
 }
 
 // A network that is invalid from the start fails every structural branch, also where the

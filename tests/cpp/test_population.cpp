@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "variation/mutation.hpp"
 #include "variation/population.hpp"
 #include "variation_helpers.hpp"
@@ -90,7 +90,7 @@ TEST(Breed, BrokenParentWarnsAndItsChildrenFailTheCheck) {
 }
 
 TEST(Breed, NeedsOneLossPerParent) {
-    EXPECT_THROW_MESSAGE(breed({random_network(6, false)}, {}), std::invalid_argument,
+    EXPECT_THROW_MESSAGE(breed({random_network(6, false)}, {}), precondition_error,
                          "breed needs one loss per parent");
 }
 
@@ -190,9 +190,9 @@ TEST(TournamentSelect, CountOfZeroOrLessGivesAnEmptySelection) {
 }
 
 TEST(TournamentSelect, RejectsMismatchedLists) {
-    EXPECT_THROW_MESSAGE(tournament_select({}, {}, 1), std::invalid_argument,
+    EXPECT_THROW_MESSAGE(tournament_select({}, {}, 1), precondition_error,
                          "tournament_select needs at least one member");
-    EXPECT_THROW_MESSAGE(tournament_select(numbered_members(2), {{1.0}}, 1), std::invalid_argument,
+    EXPECT_THROW_MESSAGE(tournament_select(numbered_members(2), {{1.0}}, 1), precondition_error,
                          "tournament_select needs one loss list per member");
 }
 
