@@ -4,7 +4,8 @@
 #include <limits>
 #include <string>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
+#include "training/config.hpp"
 
 namespace corvane {
 namespace {
@@ -13,9 +14,9 @@ constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 double loss_term(std::int32_t code, double t, double p) {
     switch (code) {
-        case 0: return std::pow(t - p, 2.0);
-        case 1: return std::fabs(t - p);
-        case 2: return 100.0 * std::fabs(t - p) / (std::fabs(t) + 1e-10);
+        case loss::mse: return std::pow(t - p, 2.0);
+        case loss::mae: return std::fabs(t - p);
+        case loss::mape: return 100.0 * std::fabs(t - p) / (std::fabs(t) + 1e-10);
         default: throw value_error("Unknown loss code " + std::to_string(code) + ".");
     }
 }

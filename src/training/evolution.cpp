@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "random/random.hpp"
 #include "training/config.hpp"
 #include "training/progress.hpp"
@@ -31,7 +31,6 @@ std::size_t column(History& history, const std::string& key, std::int32_t epochs
     return history.size() - 1;
 }
 
-std::string code_name(std::int32_t code) { return std::string(loss_names[code]); }
 
 // Breeds the children of `population`, mutates them, and lines up the candidates:
 // population[0], children[0], population[1], children[1], ... (the first pop_size children).
@@ -95,11 +94,11 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
     History history;
     std::vector<std::size_t> train_columns, validation_columns;
     train_columns.push_back(column(history, "loss", epochs));
-    for (std::size_t k = 1; k < code_count; ++k) train_columns.push_back(column(history, code_name(codes[k]), epochs));
+    for (std::size_t k = 1; k < code_count; ++k) train_columns.push_back(column(history, std::string(loss_name(codes[k])), epochs));
     if (validation) {
         validation_columns.push_back(column(history, "val_loss", epochs));
         for (std::size_t k = 1; k < code_count; ++k)
-            validation_columns.push_back(column(history, "val_" + code_name(codes[k]), epochs));
+            validation_columns.push_back(column(history, "val_" + std::string(loss_name(codes[k])), epochs));
     }
     const bool monitor = !settings.monitor_codes.empty();
     const std::size_t size_column = monitor ? column(history, "size", epochs, true) : 0;

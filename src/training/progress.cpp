@@ -99,15 +99,16 @@ std::string epoch_progress_line(int verbose, const std::vector<std::int32_t>& mo
                                 bool has_validation, const std::vector<double>& validation) {
     const int k = batch + 1;
     const bool epoch_end = k == batches;
-    if (verbose == 0 || (verbose == 2 && !epoch_end)) return "";
+    if (verbose == verbosity::silent || (verbose == verbosity::every_epoch && !epoch_end)) return "";
     const double t = elapsed_ms;
     std::string line = "\rEpoch " + std::to_string(epoch + 1) + "/" + std::to_string(epochs);
-    if (verbose == 1)
+    if (verbose == verbosity::every_batch)
         line += " - " + std::to_string(k) + "/" + std::to_string(batches) + " [" + progress_bar(k, batches) + "]";
     line += " - ";
     if (epoch_end) {
         line += format_duration(t);
-        if (verbose == 1) line.append(" ").append(format_duration(t / (batches + 1))).append("/step");
+        if (verbose == verbosity::every_batch)
+            line.append(" ").append(format_duration(t / (batches + 1))).append("/step");
     } else {
         line.append("ETA: ").append(format_duration(t / k * batches - t));
     }
@@ -121,7 +122,7 @@ std::string epoch_progress_line(int verbose, const std::vector<std::int32_t>& mo
 std::string function_progress_line(int verbose, const std::vector<std::int32_t>& monitor_codes, int size,
                                    double elapsed_ms, int epoch, int epochs, double loss, bool has_validation,
                                    double validation_loss) {
-    if (verbose == 0) return "";
+    if (verbose == verbosity::silent) return "";
     std::string line = "\rEpoch " + std::to_string(epoch + 1) + "/" + std::to_string(epochs) + " - " +
                        format_duration(elapsed_ms) + " - loss: " + fixed(loss);
     if (has_validation) line += " - val_loss: " + fixed(validation_loss);

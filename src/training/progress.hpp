@@ -7,6 +7,14 @@
 
 namespace corvane {
 
+// The codes of the `verbose` argument: 0 writes no progress line, 1 a line per batch with a
+// progress bar, 2 one line per epoch; any other value a line per batch without the bar.
+namespace verbosity {
+inline constexpr int silent = 0;
+inline constexpr int every_batch = 1;
+inline constexpr int every_epoch = 2;
+}  // namespace verbosity
+
 // Nanoseconds of the monotonic clock.
 std::int64_t monotonic_ns();
 
