@@ -125,7 +125,7 @@ PyRef node_tensor(const KerasApi& api, const Network& net, std::int32_t i, PyObj
 // An initialised network whose every non-input node has a source (a Dense layer cannot be fed
 // by nothing) and a known activation code (the others have no Keras name).
 void check_exportable(const Network& net) {
-    if (net.inputs < 1 || net.outputs < 1 || net.node_count < static_cast<std::int64_t>(net.inputs) + net.outputs)
+    if (!counts_fit(net.inputs, net.outputs, net.node_count))
         throw value_error("A network of " + std::to_string(net.node_count) + " nodes with " +
                           std::to_string(net.inputs) + " inputs and " + std::to_string(net.outputs) +
                           " outputs cannot be converted to Keras.");
@@ -410,7 +410,7 @@ Layout read_layout(PyObject* layers) {
         }
     }
     const auto n = static_cast<std::int64_t>(layout.nodes.size());
-    if (n < static_cast<std::int64_t>(layout.inputs) + layout.outputs)
+    if (!counts_fit(layout.inputs, layout.outputs, n))
         throw value_error("The Keras model has " + std::to_string(n) + " node layers, fewer than its " +
                           std::to_string(layout.inputs) + " inputs plus " + std::to_string(layout.outputs) +
                           " outputs.");

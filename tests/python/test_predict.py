@@ -5,7 +5,6 @@ get_connections() (product first, then added to the running sum, sources in asce
 which repeats the module's arithmetic operation for operation.
 """
 
-import math
 import sys
 import tracemalloc
 
@@ -13,54 +12,7 @@ import numpy as np
 import pytest
 
 import corvane
-
-
-def _sigmoid(x):
-    try:
-        return 1.0 / (1.0 + math.exp(-x))
-    except OverflowError:  # exp(-x) is inf in C, and 1 / inf is 0
-        return 0.0
-
-
-ACTIVATIONS = {
-    "sigmoid": _sigmoid,
-    "tanh": math.tanh,
-    "relu": lambda x: x if x > 0 else 0.0,
-    "linear": lambda x: x,
-}
-
-
-class Reference:
-    """A slow forward pass over a model's listed nodes and connections, with its own state."""
-
-    def __init__(self, model):
-        nodes = model.get_nodes()
-        self.n = len(nodes)
-        self.inputs, self.outputs, self.recurrent = model.inputs, model.outputs, model.recurrent
-        self.biases = [node["bias"] for _, node in nodes]
-        self.functions = [ACTIVATIONS[node["activation"]] for _, node in nodes]
-        self.sources = [[] for _ in range(self.n)]  # per target: (source, weight), sources ascending
-        for s, t, connection in model.get_connections():
-            self.sources[t].append((s, connection["weight"]))
-        self.clear()
-
-    def clear(self):
-        self.values = [0.0] * self.n
-
-    def step(self, sample):
-        for k in range(self.n):
-            if k < self.inputs:
-                self.values[k] = float(sample[k])
-                continue
-            total = self.biases[k]
-            for s, weight in self.sources[k]:
-                if self.recurrent or s < k:
-                    total = weight * self.values[s] + total
-            self.values[k] = self.functions[k](total)
-        return self.values[self.n - self.outputs :]
-
-    def series(self, samples):
-        return np.array([self.step(sample) for sample in samples], dtype=np.float64).reshape(-1, self.outputs)
+from reference import Reference
 
 
 def samples(*shape, seed=0):
