@@ -1,5 +1,6 @@
 // evolve and func_evolve: argument checks and conversions around the training loops of the core.
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include "corvane/arrays.hpp"
@@ -21,6 +22,13 @@ void check_settings(int pop_size, int epochs, int batch_size) {
     if (epochs < 0) throw value_error("epochs must not be negative, got " + std::to_string(epochs) + ".");
     if (batch_size != -1 && batch_size < 1)
         throw value_error("batch_size must be -1 (one batch) or at least 1, got " + std::to_string(batch_size) + ".");
+}
+
+// The console lines of a run go to the process's standard output, flushed per line so that
+// progress shows also when it is a pipe.
+void write_to_stdout(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
 }
 
 PyObject* history_dict(const History& history) {
@@ -137,6 +145,7 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
                            "y_val");
         EvolutionHooks hooks;
         hooks.check_interrupt = check_interrupt;
+        hooks.output = write_to_stdout;
         EvolutionResult result =
             evolve_on_dataset(model->network, std::move(X), std::move(Y), validation ? &val.first : nullptr,
                               validation ? &val.second : nullptr,
@@ -169,6 +178,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         (void)chosen;  // checked here; the evolution loop does not take a seed yet
         EvolutionHooks hooks;
         hooks.check_interrupt = check_interrupt;
+        hooks.output = write_to_stdout;
         hooks.score = [train_func](Population& candidates) { return score_with(train_func, candidates); };
         if (validation_func != Py_None)
             hooks.validate = [validation_func](const Network& best) { return validate_with(validation_func, best); };

@@ -2,7 +2,6 @@
 
 #include <cfloat>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 
 #include "core/errors.hpp"
@@ -18,7 +17,7 @@ namespace {
 constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
 
 const char* const small_batch_warning =
-    "WARNING! The batch size is less than 10%% the number of samples in your dataset. If the dataset is highly "
+    "WARNING! The batch size is less than 10% the number of samples in your dataset. If the dataset is highly "
     "nonlinear, individual batches may not represent your dataset correctly and the loss can be extremely "
     "underestimated. Make sure to use a validation set to monitor the actual loss closely.\n";
 
@@ -32,11 +31,30 @@ std::size_t column(History& history, const std::string& key, std::int32_t epochs
 }
 
 
+// Runs a variation step; a failed consistency check writes its message as a line to `output`
+// before the error goes on.
+template <class Step>
+auto reporting_failed_checks(const Output& output, Step step) {
+    try {
+        return step();
+    } catch (const consistency_error& error) {
+        output(std::string(error.what()) + "\n");
+        throw;
+    }
+}
+
+Population first_population(const Network& start, std::int32_t pop_size, const Output& output) {
+    return reporting_failed_checks(output, [&] { return seed_population(start, pop_size); });
+}
+
 // Breeds the children of `population`, mutates them, and lines up the candidates:
 // population[0], children[0], population[1], children[1], ... (the first pop_size children).
-Population next_candidates(Population& population, const std::vector<double>& fitness) {
-    Population children = breed(population, fitness);
-    for (Network& child : children) mutate(child);
+Population next_candidates(Population& population, const std::vector<double>& fitness, const Output& output) {
+    if (has_broken_member(population)) output("One of networks already broken.\n");
+    Population children = reporting_failed_checks(output, [&] { return breed(population, fitness); });
+    reporting_failed_checks(output, [&] {
+        for (Network& child : children) mutate(child);
+    });
     Population candidates;
     candidates.reserve(population.size() * 2);
     for (std::size_t j = 0; j < population.size(); ++j) {
@@ -85,8 +103,7 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
     const std::int32_t n = static_cast<std::int32_t>(X.size());
     const std::int32_t B = settings.batch_size == -1 ? n : settings.batch_size;
     if (settings.batch_size != -1 && static_cast<double>(B) < 0.1 * static_cast<double>(n)) {
-        std::printf(small_batch_warning);
-        std::fflush(stdout);
+        hooks.output(small_batch_warning);
     }
     const bool validation = Xv != nullptr && Yv != nullptr;
     const std::int32_t epochs = settings.epochs;
@@ -94,7 +111,8 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
     History history;
     std::vector<std::size_t> train_columns, validation_columns;
     train_columns.push_back(column(history, "loss", epochs));
-    for (std::size_t k = 1; k < code_count; ++k) train_columns.push_back(column(history, std::string(loss_name(codes[k])), epochs));
+    for (std::size_t k = 1; k < code_count; ++k)
+        train_columns.push_back(column(history, std::string(loss_name(codes[k])), epochs));
     if (validation) {
         validation_columns.push_back(column(history, "val_loss", epochs));
         for (std::size_t k = 1; k < code_count; ++k)
@@ -104,7 +122,7 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
     const std::size_t size_column = monitor ? column(history, "size", epochs, true) : 0;
 
     std::vector<LossList> losses(static_cast<std::size_t>(settings.pop_size), LossList(code_count, 0.0));
-    Population population = seed_population(start, settings.pop_size);
+    Population population = first_population(start, settings.pop_size, hooks.output);
     Network best_network = population[0];
     std::int32_t best_index = -1;
     const std::int32_t nb = batch_count(n, settings.batch_size);
@@ -120,7 +138,7 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
             const std::size_t lo = static_cast<std::size_t>(u) * B;
             const std::size_t hi = std::min<std::size_t>(n, static_cast<std::size_t>(u + 1) * B);
             for (std::size_t j = 0; j < population.size(); ++j) fitness[j] = losses[j][0];
-            Population candidates = next_candidates(population, fitness);
+            Population candidates = next_candidates(population, fitness, hooks.output);
             const std::vector<LossList> measured = population_losses(candidates, X, Y, lo, hi, codes);
             Selection selection = tournament_select(candidates, measured, settings.pop_size);
             population = std::move(selection.members);
@@ -135,13 +153,14 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
             // Before any best member exists the batch has no defined values.
             for (std::size_t k = 0; k < code_count; ++k) sums[k] += best_index >= 0 ? losses[best_index][k] : nan_value;
             if (u < nb - 1)
-                print_epoch_progress(settings.verbose, settings.monitor_codes, static_cast<int>(size_sum / (u + 1)),
-                                     codes, t0, e, epochs, u, nb, sums, false, {});
+                print_epoch_progress(hooks.output, settings.verbose, settings.monitor_codes,
+                                     static_cast<int>(size_sum / (u + 1)), codes, t0, e, epochs, u, nb, sums, false,
+                                     {});
         }
         std::vector<double> val;
         if (validation) val = dataset_losses(best_network, *Xv, *Yv, codes);
-        print_epoch_progress(settings.verbose, settings.monitor_codes, best_network.node_count, codes, t0, e, epochs,
-                             nb - 1, nb, sums, validation, val);
+        print_epoch_progress(hooks.output, settings.verbose, settings.monitor_codes, best_network.node_count, codes, t0,
+                             e, epochs, nb - 1, nb, sums, validation, val);
         for (std::size_t k = 0; k < code_count; ++k) {
             history[train_columns[k]].values[e] = sums[k] / nb;
             if (validation) history[validation_columns[k]].values[e] = val[k];
@@ -162,13 +181,13 @@ EvolutionResult evolve_on_function(const Network& start, bool recurrent_model, c
     const std::size_t size_column = monitor ? column(history, "size", epochs, true) : 0;
 
     std::vector<double> fitness(static_cast<std::size_t>(settings.pop_size), 0.0);
-    Population population = seed_population(start, settings.pop_size);
+    Population population = first_population(start, settings.pop_size, hooks.output);
     Network best_network = population[0];
 
     for (std::int32_t e = 0; e < epochs; ++e) {
         hooks.check_interrupt();
         const std::int64_t t0 = monotonic_ns();
-        Population candidates = next_candidates(population, fitness);
+        Population candidates = next_candidates(population, fitness, hooks.output);
         if (recurrent_model)
             for (Network& candidate : candidates)
                 if (candidate.node_count > 0) candidate.clear_state();
@@ -181,8 +200,8 @@ EvolutionResult evolve_on_function(const Network& start, bool recurrent_model, c
         const std::int32_t found = best_member(selection.member_losses, best_score);
         if (found >= 0) best_network = population[found];
         const double val = validation ? hooks.validate(best_network) : 0.0;
-        print_function_progress(settings.verbose, settings.monitor_codes, best_network.node_count, t0, e, epochs,
-                                best_score, validation, val);
+        print_function_progress(hooks.output, settings.verbose, settings.monitor_codes, best_network.node_count, t0, e,
+                                epochs, best_score, validation, val);
         history[loss_column].values[e] = best_score;
         if (validation) history[validation_column].values[e] = val;
         if (monitor) history[size_column].values[e] = best_network.node_count;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
+#include <charconv>
 
 #include "training/config.hpp"
 
@@ -12,10 +12,9 @@ namespace {
 
 // The "%f" text of a value: six decimals; "inf" and "nan" as the C library writes them.
 std::string fixed(double value) {
-    const int length = std::snprintf(nullptr, 0, "%f", value);
-    std::string text(static_cast<std::size_t>(length), '\0');
-    std::snprintf(text.data(), text.size() + 1, "%f", value);
-    return text;
+    char text[400];  // room for the six decimals of the largest double
+    const std::to_chars_result end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 6);
+    return std::string(text, end.ptr);
 }
 
 // The 30 characters of the bar after k of nb batches: "=" for the part done, at most one ">".
@@ -51,10 +50,8 @@ std::string size_field(const std::vector<std::int32_t>& monitor_codes, int size)
 
 double elapsed_since(std::int64_t start_ns) { return static_cast<double>(monotonic_ns() - start_ns) / 1e6; }
 
-void write_line(const std::string& line) {
-    if (line.empty()) return;
-    std::printf("%s", line.c_str());
-    std::fflush(stdout);  // progress must show even when standard output is a pipe
+void write_line(const Output& output, const std::string& line) {
+    if (!line.empty()) output(line);
 }
 
 }  // namespace
@@ -130,18 +127,18 @@ std::string function_progress_line(int verbose, const std::vector<std::int32_t>&
     return line + "\n";
 }
 
-void print_epoch_progress(int verbose, const std::vector<std::int32_t>& monitor_codes, int size,
+void print_epoch_progress(const Output& output, int verbose, const std::vector<std::int32_t>& monitor_codes, int size,
                           const std::vector<std::int32_t>& loss_codes, std::int64_t start_ns, int epoch, int epochs,
                           int batch, int batches, const std::vector<double>& sums, bool has_validation,
                           const std::vector<double>& validation) {
-    write_line(epoch_progress_line(verbose, monitor_codes, size, loss_codes, elapsed_since(start_ns), epoch, epochs,
+    write_line(output, epoch_progress_line(verbose, monitor_codes, size, loss_codes, elapsed_since(start_ns), epoch, epochs,
                                    batch, batches, sums, has_validation, validation));
 }
 
-void print_function_progress(int verbose, const std::vector<std::int32_t>& monitor_codes, int size,
+void print_function_progress(const Output& output, int verbose, const std::vector<std::int32_t>& monitor_codes, int size,
                              std::int64_t start_ns, int epoch, int epochs, double loss, bool has_validation,
                              double validation_loss) {
-    write_line(function_progress_line(verbose, monitor_codes, size, elapsed_since(start_ns), epoch, epochs, loss,
+    write_line(output, function_progress_line(verbose, monitor_codes, size, elapsed_since(start_ns), epoch, epochs, loss,
                                       has_validation, validation_loss));
 }
 

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <utility>
 #include <vector>
 
@@ -225,11 +224,7 @@ void remove_connection(Network& network) {
     }
 }
 
-void fail_check(const char* message) {
-    std::printf("%s\n", message);
-    std::fflush(stdout);
-    throw consistency_error(message);
-}
+void fail_check(const char* message) { throw consistency_error(message); }
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "variation/population.hpp"
 
 #include <cmath>
-#include <cstdio>
+
 #include "core/errors.hpp"
 #include "random/random.hpp"
 #include "variation/constants.hpp"
@@ -20,20 +20,16 @@ std::vector<std::int32_t> shuffled_indices(std::size_t length, std::size_t m) {
     return indices;
 }
 
-void warn_if_broken(const Population& parents) {
-    for (const Network& parent : parents) {
-        if (!is_valid(parent)) {
-            std::printf("%s\n", "One of networks already broken.");
-            std::fflush(stdout);
-            return;
-        }
-    }
-}
-
 // A member without loss values ranks as NaN: behind every member that has a number.
 double first_loss(const LossList& losses) { return losses.empty() ? std::nan("") : losses.front(); }
 
 }  // namespace
+
+bool has_broken_member(const Population& population) {
+    for (const Network& member : population)
+        if (!is_valid(member)) return true;
+    return false;
+}
 
 Population seed_population(const Network& network, std::int32_t pop_size) {
     Population population;
@@ -48,7 +44,6 @@ Population seed_population(const Network& network, std::int32_t pop_size) {
 
 Population breed(const Population& parents, const std::vector<double>& losses) {
     if (losses.size() != parents.size()) throw precondition_error("breed needs one loss per parent");
-    warn_if_broken(parents);
     const std::size_t k = parents.size();
     Population children;
     if (k == 0) return children;

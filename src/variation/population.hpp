@@ -27,6 +27,9 @@ inline bool better_loss(double a, double b) {
 // An unchanged clone of `network` followed by pop_size - 1 clones mutated once each.
 Population seed_population(const Network& network, std::int32_t pop_size);
 
+// Whether a member is not a valid network (the training loops warn before breeding from it).
+bool has_broken_member(const Population& population);
+
 // 2 x parents.size() children from random pairs: two crossovers or two clones per pair.
 Population breed(const Population& parents, const std::vector<double>& losses);
 

@@ -203,3 +203,46 @@ TEST(FunctionEvolution, TooFewScoresAreRefused) {
         EXPECT_STREQ(error.what(), "Expected the result of train_func to have one row per genome (6), got 5.");
     }
 }
+
+// ---- output ----
+
+TEST(Output, EveryLineGoesToTheHookAndNothingToStandardOutput) {
+    auto [X, Y] = regression(30);
+    EvolutionSettings settings;
+    settings.loss_codes = {0};
+    settings.pop_size = 4;
+    settings.batch_size = 2;  // below a tenth of the samples: the warning comes first
+    settings.epochs = 1;
+    settings.verbose = 2;
+    EvolutionHooks hooks;
+    std::string out;
+    hooks.output = [&](std::string_view text) { out += text; };
+    testing::internal::CaptureStdout();
+    evolve_on_dataset(random_network(2, 1, 3, false), X, Y, nullptr, nullptr, settings, hooks);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(out.rfind("WARNING! The batch size is less than 10% the number of samples", 0), 0u) << out;
+    EXPECT_NE(out.find("\rEpoch 1/1 - "), std::string::npos) << out;
+}
+
+TEST(Output, AFailedConsistencyCheckWritesItsMessageLastBeforeTheError) {
+    // Node 1 feeds nothing: breeding warns, and mutations and crossovers of it fail their checks.
+    const Network broken = testing_support::build_network(2, 1, 4, false, {{0, 3, 1.0}, {2, 3, 1.0}});
+    EvolutionSettings settings;
+    settings.pop_size = 20;
+    settings.epochs = 5;
+    settings.verbose = 0;
+    EvolutionHooks hooks;
+    std::string out;
+    hooks.output = [&](std::string_view text) { out += text; };
+    hooks.score = [](Population& candidates) { return std::vector<LossList>(candidates.size(), LossList{1.0}); };
+    testing::internal::CaptureStdout();
+    try {
+        evolve_on_function(broken, false, settings, hooks);
+        FAIL() << "expected consistency_error";
+    } catch (const consistency_error& error) {
+        const std::string line = std::string(error.what()) + "\n";
+        ASSERT_GE(out.size(), line.size());
+        EXPECT_EQ(out.substr(out.size() - line.size()), line) << out;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}

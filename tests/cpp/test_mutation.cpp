@@ -358,11 +358,11 @@ TEST(MutateActivations, ChangesOnlyHiddenAndOutputCodes) {
 
 // ---------------------------------------------------------------- mutate and its checks
 
-TEST(FailCheck, PrintsTheMessageAndThrowsItAsConsistencyError) {
+TEST(FailCheck, ThrowsTheMessageAsConsistencyErrorAndPrintsNothing) {
     ::testing::internal::CaptureStdout();
     EXPECT_THROW_MESSAGE(fail_check("Add node mutation broke network."), consistency_error,
                          "Add node mutation broke network.");
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Add node mutation broke network.\n");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     static_assert(std::is_base_of_v<error, consistency_error>);
 }
 
@@ -375,7 +375,6 @@ TEST(Mutate, AlreadyInvalidNetworkFailsEveryStructuralBranch) {
                                             "Remove connection mutation broke network.",
                                             "Add connection mutation broke network."};
     std::map<std::string, int> failures;
-    std::string printed;
     const int calls = 10000;
     ::testing::internal::CaptureStdout();
     for (int i = 0; i < calls; ++i) {
@@ -384,10 +383,9 @@ TEST(Mutate, AlreadyInvalidNetworkFailsEveryStructuralBranch) {
             mutate(net);
         } catch (const consistency_error& error) {
             failures[error.what()] += 1;
-            printed += std::string(error.what()) + "\n";
         }
     }
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), printed);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");  // the core never prints
     ASSERT_EQ(failures.size(), 4u);
     // Each bound lies about seven standard deviations from the expected count.
     const std::vector<std::pair<int, int>> bounds{{340, 640}, {300, 590}, {100, 300}, {95, 285}};
