@@ -23,7 +23,11 @@ void set_python_error() noexcept {
         // OSError(errno, message, path): str() reads "[Errno n] message: 'path'".
         PyRef args(Py_BuildValue("(isN)", error.errno_value, error.what(),
                                  PyUnicode_DecodeFSDefault(error.path.c_str())));
-        if (args) PyErr_SetObject(PyExc_OSError, args.get());
+        // The instance is made here: OSError() picks the subclass for the errno (FileNotFoundError
+        // and so on), and before 3.12 an exception set as (OSError, args) is matched as OSError
+        // only, so `except FileNotFoundError` would miss it.
+        PyRef exception(args ? PyObject_Call(PyExc_OSError, args.get(), nullptr) : nullptr);
+        if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
     } catch (const std::exception& error) {
         PyErr_SetString(PyExc_RuntimeError, error.what());
     } catch (...) {

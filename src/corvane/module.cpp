@@ -44,6 +44,10 @@ PyObject* new_type_reference(PyTypeObject* type) {
 }  // namespace
 }  // namespace corvane
 
+// The module is built with hidden visibility, and before 3.9 PyMODINIT_FUNC does not mark the
+// init function visible: without this declaration Python 3.8 cannot find it.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core(void);
+
 PyMODINIT_FUNC PyInit__core(void) {
     using namespace corvane;
     if (_import_array() < 0) {
