@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "network/model_file.hpp"
 #include "network/network.hpp"
 #include "variation/crossover.hpp"

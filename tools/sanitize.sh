@@ -46,7 +46,7 @@ preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libstdc++.so)
 status=0
 LD_PRELOAD="$preload" \
   ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1:quarantine_size_mb=16:log_path=$logs/asan" \
-  PYTHONPATH="$build" CORVANE_SANITIZED=1 \
+  PYTHONPATH="$build/python" CORVANE_SANITIZED=1 \
   "$python" -m pytest -q -p no:cacheprovider "${@:-tests/python}" || status=$?
 check_reports "Python tests"
 exit "$status"

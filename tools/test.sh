@@ -11,6 +11,8 @@ cmake --build build/tests -j 2
 ctest --test-dir build/tests --output-on-failure -E '^pytest$'
 
 .venv/bin/python -m pytest -q tests/python
+# The memory-error test needs the test build's fault injection.
+PYTHONPATH="$PWD/build/tests/python" .venv/bin/python -m pytest -q -p no:cacheprovider tests/python/test_memory_errors.py
 
 # The installed type stubs against the installed module.
 bash tools/stubtest.sh

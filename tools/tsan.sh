@@ -38,7 +38,7 @@ preload="$(g++ -print-file-name=libtsan.so):$(g++ -print-file-name=libstdc++.so)
 status=0
 LD_PRELOAD="$preload" \
   TSAN_OPTIONS="halt_on_error=1:report_signal_unsafe=0:allocator_may_return_null=1:log_path=$logs/tsan" \
-  PYTHONPATH="$build" CORVANE_SANITIZED=1 \
+  PYTHONPATH="$build/python" CORVANE_SANITIZED=1 \
   "$python" -m pytest -q -p no:cacheprovider "${@:-tests/python}" || status=$?
 check_reports "Python tests"
 exit "$status"

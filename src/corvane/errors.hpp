@@ -1,6 +1,9 @@
 // The one boundary where C++ exceptions become Python exceptions.
 #pragma once
 
+#include <new>
+#include <string>
+
 #include "corvane/python.hpp"
 
 namespace corvane {
@@ -17,16 +20,35 @@ inline void check_status(int status) {
     if (status < 0) throw python_error_set{};
 }
 
+// Sets `type` with `message` (UTF-8; bytes that do not decode are replaced) and throws
+// python_error_set: the one way the binding raises its own errors.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// The UTF-8 text of a str (embedded NUL characters included); throws python_error_set when
+// the text cannot be encoded.
+std::string utf8_of(PyObject* text);
+
 // Sets the Python exception for the exception being handled: python_error_set keeps the one
 // already set, std::bad_alloc gives MemoryError, the core's value/type/file errors give
 // ValueError, TypeError and OSError, and any other std::exception RuntimeError with its text.
 void set_python_error() noexcept;
 
 // Runs body() and returns its result; any C++ exception is turned into a Python exception and
-// `on_error` is returned. Every entry point from Python into C++ goes through this.
+// `on_error` is returned. Every entry point from Python into C++ goes through this, from its
+// first statement on.
+#ifdef CORVANE_FAULT_INJECTION
+// Test builds: true once after corvane._core._fail_next_entry(), making the next entry point
+// throw std::bad_alloc as its first statement.
+bool take_injected_fault() noexcept;
+PyObject* fail_next_entry(PyObject* module, PyObject* unused);
+#endif
+
 template <class R, class Body>
 R guarded(R on_error, Body&& body) noexcept {
     try {
+#ifdef CORVANE_FAULT_INJECTION
+        if (take_injected_fault()) throw std::bad_alloc();
+#endif
         return body();
     } catch (...) {
         set_python_error();

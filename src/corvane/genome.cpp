@@ -11,10 +11,11 @@ namespace {
 GenomeObject* as_genome(PyObject* self) { return reinterpret_cast<GenomeObject*>(self); }
 
 PyObject* Genome_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    new (&as_genome(self)->network) Network();  // the empty network
-    return self;
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* self = check(type->tp_alloc(type, 0));
+        new (&as_genome(self)->network) Network();  // the empty network
+        return self;
+    });
 }
 
 void Genome_dealloc(PyObject* self) {
@@ -22,37 +23,60 @@ void Genome_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
+const Signature& Genome_init_signature() {
+    static const Signature signature("Genome", Callable::constructor,
+                                     {{"inputs", "i"}, {"outputs", "i"}, {"recurrent", "p", "False"}}, 0,
+                                     "A lightweight Corvane model that can only be used for predictions.");
+    return signature;
+}
+
+// A genome made from Python holds no network: only the counts and the mode, so it cannot
+// predict. make_genome gives the genomes of function evolution their networks after this.
 int Genome_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"inputs", "outputs", "recurrent", nullptr};
-    int inputs = 0, outputs = 0, recurrent = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|p", const_cast<char**>(keywords), &inputs, &outputs,
-                                     &recurrent))
-        return -1;
-    GenomeObject* genome = as_genome(self);
-    genome->inputs = inputs;
-    genome->outputs = outputs;
-    genome->recurrent = recurrent != 0;
-    return 0;
+    return guarded(-1, [&] {
+        int inputs, outputs, recurrent;
+        if (!Genome_init_signature().parse(args, kwargs, &inputs, &outputs, &recurrent)) return -1;
+        Network counts;
+        counts.inputs = inputs;
+        counts.outputs = outputs;
+        counts.recurrent = recurrent != 0;
+        as_genome(self)->network = std::move(counts);
+        return 0;
+    });
+}
+
+PyObject* Genome_get_inputs(PyObject* self, void*) { return PyLong_FromLong(as_genome(self)->network.inputs); }
+PyObject* Genome_get_outputs(PyObject* self, void*) { return PyLong_FromLong(as_genome(self)->network.outputs); }
+PyObject* Genome_get_recurrent(PyObject* self, void*) { return PyBool_FromLong(as_genome(self)->network.recurrent); }
+
+const Signature& Genome_clear_signature() {
+    static const Signature signature(
+        "clear", Callable::method, {}, 0,
+        "Clears the recurrent state of the genome, preparing it for a new sequence of inputs.");
+    return signature;
 }
 
 PyObject* Genome_clear(PyObject* self, PyObject*) {
-    as_genome(self)->network.clear_state();
-    Py_RETURN_NONE;
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        as_genome(self)->network.clear_state();
+        Py_RETURN_NONE;
+    });
 }
 
-PyMethodDef Genome_methods[] = {
-    {"predict", Genome_predict, METH_VARARGS,
-     "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
-    {"clear", Genome_clear, METH_NOARGS,
-     "clear(self)\n--\n\nClears the recurrent state of the genome, preparing it for a new sequence of inputs."},
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef* Genome_methods() {
+    static PyMethodDef methods[] = {
+        method_entry(Genome_predict, predict_signature()),
+        method_entry(Genome_clear, Genome_clear_signature()),
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return methods;
+}
 
-PyMemberDef Genome_members[] = {
-    {"inputs", T_INT, offsetof(GenomeObject, inputs), READONLY, "The number of inputs of the model."},
-    {"outputs", T_INT, offsetof(GenomeObject, outputs), READONLY, "The number of outputs of the model."},
-    {"recurrent", T_BOOL, offsetof(GenomeObject, recurrent), READONLY, "If the model is recurrent or not."},
-    {nullptr, 0, 0, 0, nullptr},
+PyGetSetDef Genome_getset[] = {
+    {"inputs", Genome_get_inputs, nullptr, "The number of inputs of the model.", nullptr},
+    {"outputs", Genome_get_outputs, nullptr, "The number of outputs of the model.", nullptr},
+    {"recurrent", Genome_get_recurrent, nullptr, "If the model is recurrent or not.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
@@ -64,9 +88,9 @@ PyTypeObject GenomeType = [] {
     type.tp_itemsize = 0;
     type.tp_dealloc = Genome_dealloc;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type.tp_doc = "A lightweight Corvane model that can only be used for predictions.";
-    type.tp_methods = Genome_methods;
-    type.tp_members = Genome_members;
+    type.tp_doc = Genome_init_signature().doc();
+    type.tp_methods = Genome_methods();
+    type.tp_getset = Genome_getset;
     type.tp_init = Genome_init;
     type.tp_new = Genome_new;
     return type;
@@ -74,12 +98,8 @@ PyTypeObject GenomeType = [] {
 
 PyObject* make_genome(const Network& network) {
     PyRef genome(call_with_counts(&GenomeType, network.inputs, network.outputs, network.recurrent));
-    if (!genome) return nullptr;
-    const bool copied = guarded(false, [&] {
-        as_genome(genome.get())->network = network;
-        return true;
-    });
-    return copied ? genome.release() : nullptr;
+    as_genome(genome.get())->network = network;
+    return genome.release();
 }
 
 }  // namespace corvane

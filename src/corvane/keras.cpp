@@ -8,7 +8,7 @@
 #include "corvane/arrays.hpp"
 #include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 
 namespace corvane {
 namespace {
@@ -125,7 +125,7 @@ PyRef node_tensor(const KerasApi& api, const Network& net, std::int32_t i, PyObj
 // An initialised network whose every non-input node has a source (a Dense layer cannot be fed
 // by nothing) and a known activation code (the others have no Keras name).
 void check_exportable(const Network& net) {
-    if (net.inputs < 1 || net.outputs < 1 || net.node_count < static_cast<std::int64_t>(net.inputs) + net.outputs)
+    if (!counts_fit(net.inputs, net.outputs, net.node_count))
         throw value_error("A network of " + std::to_string(net.node_count) + " nodes with " +
                           std::to_string(net.inputs) + " inputs and " + std::to_string(net.outputs) +
                           " outputs cannot be converted to Keras.");
@@ -165,17 +165,20 @@ PyObject* export_model(const ModelObject* model) {
 
 }  // namespace
 
-PyObject* Model_to_keras(PyObject* self, PyObject* args) {
-    const ModelObject* model = reinterpret_cast<ModelObject*>(self);
-    // The method takes no arguments; one given by mistake is refused rather than ignored.
-    if (!PyArg_ParseTuple(args, ":to_keras")) return nullptr;
-    if (model->recurrent) {
-        PyErr_SetString(PyExc_NotImplementedError,
-                        "Recurrent models cannot yet be converted to Keras. Please use model.save() to save your "
-                        "model.\n");
-        return nullptr;
-    }
-    return guarded<PyObject*>(nullptr, [&] { return export_model(model); });
+const Signature& Model_to_keras_signature() {
+    static const Signature signature("to_keras", Callable::method, {}, 0,
+                                     "Convert the Corvane model to a Keras model.");
+    return signature;
+}
+
+PyObject* Model_to_keras(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] {
+        const ModelObject* model = reinterpret_cast<ModelObject*>(self);
+        if (model->network.recurrent)
+            raise(PyExc_NotImplementedError,
+                  "Recurrent models cannot yet be converted to Keras. Please use model.save() to save your model.\n");
+        return export_model(model);
+    });
 }
 
 // ---- Import.
@@ -407,7 +410,7 @@ Layout read_layout(PyObject* layers) {
         }
     }
     const auto n = static_cast<std::int64_t>(layout.nodes.size());
-    if (n < static_cast<std::int64_t>(layout.inputs) + layout.outputs)
+    if (!counts_fit(layout.inputs, layout.outputs, n))
         throw value_error("The Keras model has " + std::to_string(n) + " node layers, fewer than its " +
                           std::to_string(layout.inputs) + " inputs plus " + std::to_string(layout.outputs) +
                           " outputs.");
@@ -433,17 +436,25 @@ PyObject* import_model(PyObject* keras_model) {
     for (const NodeLayer& node : layout.nodes)
         if (node.index >= layout.inputs) read_node(net, node.layer.get(), node.name, node.index);
     // The whole network is read before the model is made, so a failure leaves nothing behind.
-    PyRef model(check(new_model(layout.inputs, layout.outputs, false)));
-    assign_network(reinterpret_cast<ModelObject*>(model.get()), net);
-    return model.release();
+    return make_model(net);
 }
 
 }  // namespace
 
-PyObject* corvane_from_keras(PyObject*, PyObject* args) {
-    PyObject* keras_model = nullptr;  // borrowed
-    if (!PyArg_ParseTuple(args, "O", &keras_model)) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] { return import_model(keras_model); });
+const Signature& corvane_from_keras_signature() {
+    static const Signature signature(
+        "from_keras", Callable::function, {{"keras_model", "O"}}, 1,
+        "Convert a Keras model to a Corvane model. This only works for Keras models that have been exported from "
+        "Corvane using `model.to_keras()` with unmodified architecture.");
+    return signature;
+}
+
+PyObject* corvane_from_keras(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* keras_model;  // borrowed
+        if (!corvane_from_keras_signature().parse(args, kwargs, &keras_model)) return nullptr;
+        return import_model(keras_model);
+    });
 }
 
 }  // namespace corvane

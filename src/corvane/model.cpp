@@ -15,17 +15,17 @@ namespace {
 ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
 
 PyObject* Model_new(PyTypeObject* type, PyObject*, PyObject*) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    // tp_alloc gives zeroed memory and runs no constructor: build the C++ members in place.
-    ModelObject* model = as_model(self);
-    new (&model->network) Network();
-    new (&model->loss_codes) std::vector<std::int32_t>();
-    new (&model->monitor_codes) std::vector<std::int32_t>();
-    model->size = 0;
-    model->optimizer = nullptr;
-    model->evolving_thread = 0;
-    return self;
+    return guarded<PyObject*>(nullptr, [&] {
+        PyObject* self = check(type->tp_alloc(type, 0));
+        // tp_alloc gives zeroed memory and runs no constructor: build the C++ members in place.
+        ModelObject* model = as_model(self);
+        new (&model->network) Network();
+        new (&model->loss_codes) std::vector<std::int32_t>();
+        new (&model->monitor_codes) std::vector<std::int32_t>();
+        model->optimizer = nullptr;
+        model->evolving_thread = 0;
+        return self;
+    });
 }
 
 void Model_dealloc(PyObject* self) {
@@ -37,75 +37,79 @@ void Model_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
+const Signature& Model_init_signature() {
+    static const Signature signature(
+        "Model", Callable::constructor,
+        {{"inputs", "i"}, {"outputs", "i"}, {"size", "i", "-1"}, {"recurrent", "p", "False"}, {"seed", "O", "None", true}},
+        0, "A Corvane model that can be evolved on datasets and fitness functions.");
+    return signature;
+}
+
 int Model_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"inputs", "outputs", "size", "recurrent", "seed", nullptr};
-    int inputs = 0, outputs = 0, size = -1, recurrent = 0;
-    PyObject* seed = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ii|ipO", const_cast<char**>(keywords), &inputs, &outputs,
-                                     &size, &recurrent, &seed))
-        return -1;
-    if (refused_while_evolving(as_model(self))) return -1;
-    if (inputs < 1 || outputs < 1) {
-        PyErr_SetString(PyExc_ValueError, "A model needs at least one input and one output.");
-        return -1;
-    }
-    // inputs + outputs computed in 64 bits: two large ints must not wrap around.
-    const long long minimum = static_cast<long long>(inputs) + outputs;
-    if (size != -1 && size < minimum) {
-        PyErr_SetString(PyExc_ValueError, ("The size of a model (" + std::to_string(size) +
-                                           ") must be -1 or at least its inputs plus outputs (" +
-                                           std::to_string(minimum) + ").")
-                                              .c_str());
-        return -1;
-    }
-    if (size == -1 && minimum > INT32_MAX) {
-        PyErr_NoMemory();
-        return -1;
-    }
     return guarded(-1, [&] {
-        ModelObject* model = as_model(self);
+        int inputs, outputs, size, recurrent;
+        PyObject* seed;  // borrowed
+        if (!Model_init_signature().parse(args, kwargs, &inputs, &outputs, &size, &recurrent, &seed)) return -1;
+        check_not_evolving(as_model(self));
+        if (inputs < 1 || outputs < 1) raise(PyExc_ValueError, "A model needs at least one input and one output.");
+        const long long minimum = static_cast<long long>(inputs) + outputs;
+        if (size != -1 && !counts_fit(inputs, outputs, size))
+            raise(PyExc_ValueError, "The size of a model (" + std::to_string(size) +
+                                        ") must be -1 or at least its inputs plus outputs (" +
+                                        std::to_string(minimum) + ").");
+        if (size == -1 && minimum > INT32_MAX) throw std::bad_alloc();
         Random random = stream(parse_seed(seed), stream_kind::initial_network, 0, 0);
+        ModelObject* model = as_model(self);
         // Build the whole network first so that a failure leaves the object as it was.
         Network network(inputs, outputs, recurrent != 0);
         if (size != -1) network.reset(size);
         network.randomize(random);
         model->network = std::move(network);
-        model->inputs = inputs;
-        model->outputs = outputs;
-        model->recurrent = recurrent != 0;
         model->compiled = false;
-        model->size = model->network.node_count;
         return 0;
     });
 }
 
-PyObject* Model_get_recurrent(PyObject* self, void*) { return PyBool_FromLong(as_model(self)->recurrent); }
+// The counts and the mode are read from the network.
+PyObject* Model_get_size(PyObject* self, void*) { return PyLong_FromLong(as_model(self)->network.node_count); }
+PyObject* Model_get_inputs(PyObject* self, void*) { return PyLong_FromLong(as_model(self)->network.inputs); }
+PyObject* Model_get_outputs(PyObject* self, void*) { return PyLong_FromLong(as_model(self)->network.outputs); }
+PyObject* Model_get_recurrent(PyObject* self, void*) { return PyBool_FromLong(as_model(self)->network.recurrent); }
 
 int Model_set_recurrent(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "The recurrent attribute cannot be deleted.");
-        return -1;
-    }
-    if (!PyBool_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "The recurrent attribute must be a boolean.");
-        return -1;
-    }
-    ModelObject* model = as_model(self);
-    if (refused_while_evolving(model)) return -1;
-    model->recurrent = value == Py_True;
-    model->network.recurrent = model->recurrent;
-    return 0;
+    return guarded(-1, [&] {
+        if (value == nullptr) raise(PyExc_TypeError, "The recurrent attribute cannot be deleted.");
+        if (!PyBool_Check(value)) raise(PyExc_TypeError, "The recurrent attribute must be a boolean.");
+        check_not_evolving(as_model(self));
+        as_model(self)->network.recurrent = value == Py_True;
+        return 0;
+    });
+}
+
+const Signature& Model_clear_signature() {
+    static const Signature signature(
+        "clear", Callable::method, {}, 0,
+        "Clears the recurrent state of the model, preparing it for a new sequence of inputs.");
+    return signature;
 }
 
 PyObject* Model_clear(PyObject* self, PyObject*) {
-    as_model(self)->network.clear_state();
-    Py_RETURN_NONE;
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        as_model(self)->network.clear_state();
+        Py_RETURN_NONE;
+    });
 }
 
 // The listed name of an activation code; a code without a name (a loaded file may hold one)
 // is listed as "unknown", which also computes 0.
 const char* activation_name(std::int32_t code) {
     return code >= 0 && code < activation_count ? activation_names[code].data() : "unknown";
+}
+
+const Signature& Model_get_nodes_signature() {
+    static const Signature signature("get_nodes", Callable::method, {}, 0,
+                                     "Returns a list of nodes contained in the network.");
+    return signature;
 }
 
 PyObject* Model_get_nodes(PyObject* self, PyObject*) {
@@ -119,6 +123,12 @@ PyObject* Model_get_nodes(PyObject* self, PyObject*) {
         }
         return list.release();
     });
+}
+
+const Signature& Model_get_connections_signature() {
+    static const Signature signature("get_connections", Callable::method, {}, 0,
+                                     "Returns a list of connections contained in the network.");
+    return signature;
 }
 
 PyObject* Model_get_connections(PyObject* self, PyObject*) {
@@ -137,43 +147,27 @@ PyObject* Model_get_connections(PyObject* self, PyObject*) {
     });
 }
 
-PyMethodDef Model_methods[] = {
-    {"evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Model_evolve)),
-     METH_VARARGS | METH_KEYWORDS,
-     "evolve(self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, validation_data=None, verbose=1, seed=None, workers=None)\n--\n\n"
-     "Evolves the network on a given dataset."},
-    {"func_evolve", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Model_func_evolve)),
-     METH_VARARGS | METH_KEYWORDS,
-     "func_evolve(self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, seed=None, workers=None)\n--\n\n"
-     "Evolves the network on a given fitness function."},
-    {"predict", Model_predict, METH_VARARGS,
-     "predict(self, x)\n--\n\nPredict the the outputs for a given set of samples."},
-    {"evaluate", Model_evaluate, METH_VARARGS,
-     "evaluate(self, x, y)\n--\n\nEvaluate the the network based on the compiled losses/metrics on a given dataset."},
-    {"compile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(Model_compile)),
-     METH_VARARGS | METH_KEYWORDS,
-     "compile(self, optimizer, loss, metrics, monitors)\n--\n\nConfigure the losses, metrics and monitors for "
-     "evolution. For `model.evolve_func`, losses and metrics are optional."},
-    {"get_nodes", Model_get_nodes, METH_NOARGS,
-     "get_nodes(self)\n--\n\nReturns a list of nodes contained in the network."},
-    {"get_connections", Model_get_connections, METH_NOARGS,
-     "get_connections(self)\n--\n\nReturns a list of connections contained in the network."},
-    {"to_keras", Model_to_keras, METH_VARARGS, "to_keras(self)\n--\n\nConvert the Corvane model to a Keras model."},
-    {"save", Model_save, METH_VARARGS, "save(self, path)\n--\n\nSaves the model using the '.cv' format."},
-    {"clear", Model_clear, METH_NOARGS,
-     "clear(self)\n--\n\nClears the recurrent state of the model, preparing it for a new sequence of inputs."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMemberDef Model_members[] = {
-    {"size", T_INT, offsetof(ModelObject, size), READONLY,
-     "Total number of nodes in the model (including inputs and outputs)."},
-    {"inputs", T_INT, offsetof(ModelObject, inputs), READONLY, "The number of inputs of the model."},
-    {"outputs", T_INT, offsetof(ModelObject, outputs), READONLY, "The number of outputs of the model."},
-    {nullptr, 0, 0, 0, nullptr},
-};
+PyMethodDef* Model_methods() {
+    static PyMethodDef methods[] = {
+        method_entry(Model_evolve, Model_evolve_signature()),
+        method_entry(Model_func_evolve, Model_func_evolve_signature()),
+        method_entry(Model_predict, predict_signature()),
+        method_entry(Model_evaluate, Model_evaluate_signature()),
+        method_entry(Model_compile, Model_compile_signature()),
+        method_entry(Model_get_nodes, Model_get_nodes_signature()),
+        method_entry(Model_get_connections, Model_get_connections_signature()),
+        method_entry(Model_to_keras, Model_to_keras_signature()),
+        method_entry(Model_save, Model_save_signature()),
+        method_entry(Model_clear, Model_clear_signature()),
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return methods;
+}
 
 PyGetSetDef Model_getset[] = {
+    {"size", Model_get_size, nullptr, "Total number of nodes in the model (including inputs and outputs).", nullptr},
+    {"inputs", Model_get_inputs, nullptr, "The number of inputs of the model.", nullptr},
+    {"outputs", Model_get_outputs, nullptr, "The number of outputs of the model.", nullptr},
     {"recurrent", Model_get_recurrent, Model_set_recurrent, "Returns whether the network is recurrent or not.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -188,35 +182,25 @@ PyTypeObject ModelType = [] {
     type.tp_itemsize = 0;
     type.tp_dealloc = Model_dealloc;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type.tp_doc = "A Corvane model that can be evolved on datasets and fitness functions.";
-    type.tp_methods = Model_methods;
-    type.tp_members = Model_members;
+    type.tp_doc = Model_init_signature().doc();
+    type.tp_methods = Model_methods();
     type.tp_getset = Model_getset;
     type.tp_init = Model_init;
     type.tp_new = Model_new;
     return type;
 }();
 
-void assign_network(ModelObject* model, const Network& network) {
-    model->network = network;
-    // The counts and the mode follow the network, also when Python code run during training
-    // re-initialised the model with other ones.
-    model->size = model->network.node_count;
-    model->inputs = model->network.inputs;
-    model->outputs = model->network.outputs;
-    model->recurrent = model->network.recurrent;
-}
-
 PyObject* call_with_counts(PyTypeObject* type, std::int32_t inputs, std::int32_t outputs, bool recurrent) {
-    PyRef args(Py_BuildValue("(ii)", inputs, outputs));
-    if (!args) return nullptr;
-    PyRef kwargs(Py_BuildValue("{s:O}", "recurrent", recurrent ? Py_True : Py_False));
-    if (!kwargs) return nullptr;
-    return PyObject_Call(reinterpret_cast<PyObject*>(type), args.get(), kwargs.get());
+    PyRef args(check(Py_BuildValue("(ii)", inputs, outputs)));
+    PyRef kwargs(check(Py_BuildValue("{s:O}", "recurrent", recurrent ? Py_True : Py_False)));
+    return check(PyObject_Call(reinterpret_cast<PyObject*>(type), args.get(), kwargs.get()));
 }
 
-PyObject* new_model(std::int32_t inputs, std::int32_t outputs, bool recurrent) {
-    return call_with_counts(&ModelType, inputs, outputs, recurrent);
+PyObject* make_model(const Network& network) {
+    // Through the type, so that the model is initialised like any other.
+    PyRef model(call_with_counts(&ModelType, network.inputs, network.outputs, network.recurrent));
+    as_model(model.get())->network = network;
+    return model.release();
 }
 
 }  // namespace corvane

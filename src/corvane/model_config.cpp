@@ -15,22 +15,6 @@ namespace {
 
 ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(self); }
 
-// The UTF-8 text of a str (embedded NUL characters included); throws python_error_set when
-// the text cannot be encoded.
-std::string_view utf8_of(PyObject* text) {
-    Py_ssize_t length = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &length);
-    if (data == nullptr) throw python_error_set{};
-    return std::string_view(data, static_cast<std::size_t>(length));
-}
-
-// Raises `type` with `message`; the message may hold any bytes of a UTF-8 name.
-[[noreturn]] void raise(PyObject* type, const std::string& message) {
-    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (text) PyErr_SetObject(type, text.get());
-    throw python_error_set{};
-}
-
 // The optimizer to store for the `optimizer` argument (null when omitted), a new reference.
 PyObject* resolve_optimizer(PyObject* optimizer) {
     if (optimizer == nullptr) return check(optimizer_by_name("alpha"));
@@ -40,8 +24,8 @@ PyObject* resolve_optimizer(PyObject* optimizer) {
     }
     if (!PyUnicode_Check(optimizer))
         raise(PyExc_ValueError, "The given optimizer is not an optimizer and not the name of an optimizer.\n");
-    const std::string_view name = utf8_of(optimizer);
-    if (name != optimizer_name) raise(PyExc_ValueError, "Optimizer '" + std::string(name) + "' not known.\n");
+    const std::string name = utf8_of(optimizer);
+    if (name != optimizer_name) raise(PyExc_ValueError, "Optimizer '" + name + "' not known.\n");
     return check(optimizer_by_name("alpha"));
 }
 
@@ -58,7 +42,7 @@ void for_each_name(PyObject* names, const char* what, Use use) {
         if (!PyUnicode_Check(item))
             raise(PyExc_TypeError, std::string("Expected ") + what + " to be a list of str, but item " +
                                        std::to_string(i) + " is " + Py_TYPE(item)->tp_name + ".");
-        use(utf8_of(item));
+        use(std::string_view(utf8_of(item)));
     }
 }
 
@@ -89,43 +73,54 @@ void configure(ModelObject* model, PyObject* optimizer, std::string_view loss, P
 
 }  // namespace
 
+const Signature& Model_compile_signature() {
+    static const Signature signature(
+        "compile", Callable::method,
+        {{"optimizer", "O", "'alpha'"}, {"loss", "s", "''"}, {"metrics", "O", "[]"}, {"monitors", "O", "[]"}}, 0,
+        "Configure the losses, metrics and monitors for evolution. For `model.evolve_func`, losses and metrics are "
+        "optional.");
+    return signature;
+}
+
 PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"optimizer", "loss", "metrics", "monitors", nullptr};
-    PyObject* optimizer = nullptr;  // borrowed, as all "O" arguments
-    const char* loss = "";
-    PyObject* metrics = nullptr;
-    PyObject* monitors = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OsOO", const_cast<char**>(keywords), &optimizer, &loss,
-                                     &metrics, &monitors))
-        return nullptr;
-    ModelObject* model = as_model(self);
-    if (refused_while_evolving(model)) return nullptr;
-    // Dropping the old optimizer may run Python code (a subclass's __del__); the fields are
-    // reset after it.
-    Py_CLEAR(model->optimizer);
-    model->compiled = false;
-    model->loss_set = false;
-    model->loss_codes.clear();
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* optimizer;  // borrowed, as all "O" arguments; null when omitted
+        const char* loss;
+        PyObject* metrics;   // null when omitted
+        PyObject* monitors;  // null when omitted
+        if (!Model_compile_signature().parse(args, kwargs, &optimizer, &loss, &metrics, &monitors)) return nullptr;
+        ModelObject* model = as_model(self);
+        check_not_evolving(model);
+        // Dropping the old optimizer may run Python code (a subclass's __del__); the fields are
+        // reset after it.
+        Py_CLEAR(model->optimizer);
+        model->compiled = false;
+        model->loss_set = false;
+        model->loss_codes.clear();
         configure(model, optimizer, loss, metrics, monitors);
         model->compiled = true;
         Py_RETURN_NONE;
     });
 }
 
-PyObject* Model_evaluate(PyObject* self, PyObject* args) {
-    ModelObject* model = as_model(self);
-    if (!model->compiled) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "You must compile your model before evaluating. Use `model.compile(loss)`.");
-        return nullptr;
-    }
-    PyObject* x = nullptr;  // borrowed
-    PyObject* y = nullptr;  // borrowed
-    if (!PyArg_ParseTuple(args, "O!O!", &PyArray_Type, &x, &PyArray_Type, &y)) return nullptr;
+const Signature& Model_evaluate_signature() {
+    static const Signature signature(
+        "evaluate", Callable::method, {{"x", "O!"}, {"y", "O!"}}, 2,
+        "Evaluate the the network based on the compiled losses/metrics on a given dataset.");
+    return signature;
+}
+
+PyObject* Model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
+        ModelObject* model = as_model(self);
+        if (!model->compiled)
+            raise(PyExc_RuntimeError, "You must compile your model before evaluating. Use `model.compile(loss)`.");
+        PyObject* x;  // borrowed
+        PyObject* y;  // borrowed
+        if (!Model_evaluate_signature().parse(args, kwargs, &PyArray_Type, &x, &PyArray_Type, &y)) throw python_error_set{};
+        const Network& network = model->network;
         // Read in place: the arrays' own memory when they hold native doubles.
-        const CheckedArrays arrays = checked_arrays(x, y, "x", "y", model->recurrent, model->inputs, model->outputs);
+        const CheckedArrays arrays = checked_arrays(x, y, "x", "y", network.recurrent, network.inputs, network.outputs);
         const std::vector<double> losses = dataset_losses(model->network, arrays.X, arrays.Y, model->loss_codes);
         PyRef list(check(PyList_New(static_cast<Py_ssize_t>(losses.size()))));
         for (std::size_t i = 0; i < losses.size(); ++i)

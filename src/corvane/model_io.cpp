@@ -5,24 +5,32 @@
 
 namespace corvane {
 
-PyObject* Model_save(PyObject* self, PyObject* args) {
-    const char* path = nullptr;
-    if (!PyArg_ParseTuple(args, "s", &path)) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] {
+const Signature& Model_save_signature() {
+    static const Signature signature("save", Callable::method, {{"path", "s"}}, 1,
+                                     "Saves the model using the '.cv' format.");
+    return signature;
+}
+
+PyObject* Model_save(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const char* path;
+        if (!Model_save_signature().parse(args, kwargs, &path)) return nullptr;
         write_network(reinterpret_cast<ModelObject*>(self)->network, path);
         Py_RETURN_NONE;
     });
 }
 
-PyObject* corvane_load(PyObject*, PyObject* args) {
-    const char* path = nullptr;
-    if (!PyArg_ParseTuple(args, "s", &path)) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] {
-        const Network network = read_network(path);
-        // Through the type, so that a loaded model is initialised like any other.
-        PyRef model(check(new_model(network.inputs, network.outputs, network.recurrent)));
-        assign_network(reinterpret_cast<ModelObject*>(model.get()), network);
-        return model.release();
+const Signature& corvane_load_signature() {
+    static const Signature signature("load", Callable::function, {{"path", "s"}}, 1,
+                                     "Load a model saved in the '.cv' format.");
+    return signature;
+}
+
+PyObject* corvane_load(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        const char* path;
+        if (!corvane_load_signature().parse(args, kwargs, &path)) return nullptr;
+        return make_model(read_network(path));
     });
 }
 

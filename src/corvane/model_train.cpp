@@ -1,5 +1,6 @@
 // evolve and func_evolve: argument checks and conversions around the training loops of the core.
 #include <algorithm>
+#include <cstdio>
 #include <string>
 
 #include "corvane/arrays.hpp"
@@ -7,7 +8,7 @@
 #include "corvane/objects.hpp"
 #include "corvane/seed.hpp"
 #include "corvane/threads.hpp"
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "training/evolution.hpp"
 
 namespace corvane {
@@ -22,6 +23,13 @@ void check_settings(int pop_size, int epochs, int batch_size) {
     if (epochs < 0) throw value_error("epochs must not be negative, got " + std::to_string(epochs) + ".");
     if (batch_size != -1 && batch_size < 1)
         throw value_error("batch_size must be -1 (one batch) or at least 1, got " + std::to_string(batch_size) + ".");
+}
+
+// The console lines of a run go to the process's standard output, flushed per line so that
+// progress shows also when it is a pipe.
+void write_to_stdout(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
 }
 
 PyObject* history_dict(const History& history) {
@@ -85,55 +93,60 @@ double validate_with(PyObject* validation_func, const Network& best) {
 EvolutionSettings settings_of(const ModelObject* model, int pop_size, int batch_size, int epochs, int verbose,
                               std::uint64_t seed, std::int32_t workers) {
     EvolutionSettings settings;
-    settings.seed = seed;
-    settings.workers = workers;
     settings.loss_codes = model->loss_codes;
     settings.monitor_codes = model->monitor_codes;
     settings.pop_size = pop_size;
     settings.batch_size = batch_size;
     settings.epochs = epochs;
     settings.verbose = verbose;
+    settings.seed = seed;
+    settings.workers = workers;
     return settings;
 }
 
 // Converts checked training or validation arrays.
 std::pair<Dataset, Dataset> datasets(const ModelObject* model, PyObject* x, PyObject* y, const char* x_name,
                                      const char* y_name) {
-    auto [X, Y] = checked_datasets(x, y, x_name, y_name, model->recurrent, model->inputs, model->outputs);
+    const Network& network = model->network;
+    auto [X, Y] = checked_datasets(x, y, x_name, y_name, network.recurrent, network.inputs, network.outputs);
     if (X.empty()) throw value_error(std::string("Expected ") + x_name + " to hold at least one sample.");
     return {std::move(X), std::move(Y)};
 }
 
 // The checked validation arrays, read in place.
 CheckedArrays validation_arrays(const ModelObject* model, PyObject* validation_data) {
+    const Network& network = model->network;
     CheckedArrays arrays = checked_arrays(PyTuple_GET_ITEM(validation_data, 0), PyTuple_GET_ITEM(validation_data, 1),
-                                          "x_val", "y_val", model->recurrent, model->inputs, model->outputs);
+                                          "x_val", "y_val", network.recurrent, network.inputs, network.outputs);
     if (arrays.X.series() == 0) throw value_error("Expected x_val to hold at least one sample.");
     return arrays;
 }
 
 }  // namespace
 
+const Signature& Model_evolve_signature() {
+    static const Signature signature(
+        "evolve", Callable::method,
+        {{"x_train", "O!"}, {"y_train", "O!"}, {"pop_size", "i", "100"}, {"batch_size", "i", "-1"},
+         {"epochs", "i", "100"}, {"validation_data", "O", "None"}, {"verbose", "i", "1"}, {"seed", "O", "None", true},
+         {"workers", "O", "None", true}},
+        0, "Evolves the network on a given dataset.");
+    return signature;
+}
+
 PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
-    ModelObject* model = as_model(self);
-    if (!model->compiled) {
-        PyErr_SetString(PyExc_RuntimeError, "You must compile your model before evolving. Use `model.compile(loss)`.");
-        return nullptr;
-    }
-    if (!model->loss_set) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Please set the loss function uring compilation. Use `model.compile(loss)`.");
-        return nullptr;
-    }
-    static const char* keywords[] = {"x_train", "y_train", "pop_size", "batch_size", "epochs", "validation_data",
-                                     "verbose", "seed", "workers", nullptr};
-    PyObject *x = nullptr, *y = nullptr, *validation_data = Py_None, *seed_arg = Py_None, *workers_arg = Py_None;
-    int pop_size = 100, batch_size = -1, epochs = 100, verbose = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!O!|iiiOiOO", const_cast<char**>(keywords), &PyArray_Type, &x,
-                                     &PyArray_Type, &y, &pop_size, &batch_size, &epochs, &validation_data, &verbose,
-                                     &seed_arg, &workers_arg))
-        return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
+        ModelObject* model = as_model(self);
+        if (!model->compiled)
+            raise(PyExc_RuntimeError, "You must compile your model before evolving. Use `model.compile(loss)`.");
+        if (!model->loss_set)
+            raise(PyExc_RuntimeError, "Please set the loss function uring compilation. Use `model.compile(loss)`.");
+        PyObject *x, *y, *validation_data, *seed_arg, *workers_arg;  // borrowed
+        int pop_size, batch_size, epochs, verbose;
+        if (!Model_evolve_signature().parse(args, kwargs, &PyArray_Type, &x, &PyArray_Type, &y, &pop_size,
+                                            &batch_size, &epochs, &validation_data, &verbose, &seed_arg,
+                                            &workers_arg))
+            throw python_error_set{};
         check_not_evolving(model);
         check_settings(pop_size, epochs, batch_size);
         const std::uint64_t seed = parse_seed(seed_arg);
@@ -151,35 +164,43 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         EvolvingModel evolving(model);
         EvolutionResult result;
         {
+            // Breeding, mutation and measurement run without the interpreter lock.
             ReleasedGil gil;
             EvolutionHooks hooks;
             hooks.check_interrupt = [&gil] { gil.held(check_interrupt); };
+            hooks.output = write_to_stdout;
             result = evolve_on_dataset(start, std::move(X), std::move(Y), validation ? &val.X : nullptr,
                                        validation ? &val.Y : nullptr, settings, hooks);
         }
         PyRef history(history_dict(result.history));
-        assign_network(model, result.best);  // only a run that completed changes the model
+        model->network = std::move(result.best);  // only a run that completed changes the model
         return history.release();
     });
 }
 
+const Signature& Model_func_evolve_signature() {
+    static const Signature signature(
+        "func_evolve", Callable::method,
+        {{"train_func", "O"}, {"pop_size", "i", "100"}, {"epochs", "i", "100"}, {"verbose", "i", "1"},
+         {"validation_func", "O", "None"}, {"seed", "O", "None", true}, {"workers", "O", "None", true}},
+        0, "Evolves the network on a given fitness function.");
+    return signature;
+}
+
 PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
-    ModelObject* model = as_model(self);
-    static const char* keywords[] = {"train_func", "pop_size", "epochs", "verbose", "validation_func", "seed",
-                                     "workers", nullptr};
-    PyObject *train_func = nullptr, *validation_func = Py_None, *seed_arg = Py_None, *workers_arg = Py_None;
-    int pop_size = 100, epochs = 100, verbose = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|iiiOOO", const_cast<char**>(keywords), &train_func, &pop_size,
-                                     &epochs, &verbose, &validation_func, &seed_arg, &workers_arg))
-        return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
+        ModelObject* model = as_model(self);
+        PyObject *train_func, *validation_func, *seed_arg, *workers_arg;  // borrowed
+        int pop_size, epochs, verbose;
+        if (!Model_func_evolve_signature().parse(args, kwargs, &train_func, &pop_size, &epochs, &verbose,
+                                                 &validation_func, &seed_arg, &workers_arg))
+            throw python_error_set{};
         check_not_evolving(model);
         check_settings(pop_size, epochs, -1);
         const std::uint64_t seed = parse_seed(seed_arg);
         const std::int32_t workers = parse_workers(workers_arg);
         const EvolutionSettings settings = settings_of(model, pop_size, -1, epochs, verbose, seed, workers);
         const Network start = model->network;
-        const bool recurrent = model->recurrent;
         EvolvingModel evolving(model);
         EvolutionResult result;
         {
@@ -187,6 +208,7 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             ReleasedGil gil;
             EvolutionHooks hooks;
             hooks.check_interrupt = [&gil] { gil.held(check_interrupt); };
+            hooks.output = write_to_stdout;
             hooks.score = [&gil, train_func](Population& candidates) {
                 return gil.held([&] { return score_with(train_func, candidates); });
             };
@@ -194,10 +216,10 @@ PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
                 hooks.validate = [&gil, validation_func](const Network& best) {
                     return gil.held([&] { return validate_with(validation_func, best); });
                 };
-            result = evolve_on_function(start, recurrent, settings, hooks);
+            result = evolve_on_function(start, start.recurrent, settings, hooks);
         }
         PyRef history(history_dict(result.history));
-        assign_network(model, result.best);
+        model->network = std::move(result.best);
         return history.release();
     });
 }

@@ -1,22 +1,28 @@
-// Module initialisation: NumPy's C API, the types, the optimizers submodule and the functions.
+// Initialisation of corvane._core, the compiled part of the corvane package: NumPy's C API, the
+// types and the functions. The package (python/corvane) re-exports them under their public names.
 #define CORVANE_NUMPY_IMPORT
 #include "corvane/numpy_api.hpp"
+#include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
 
 namespace corvane {
 namespace {
 
-PyMethodDef module_functions[] = {
-    {"from_keras", corvane_from_keras, METH_VARARGS,
-     "from_keras(keras_model)\n--\n\nConvert a Keras model to a Corvane model. This only works for Keras models "
-     "that have been exported from Corvane using `model.to_keras()` with unmodified architecture."},
-    {"load", corvane_load, METH_VARARGS, "load(path)\n--\n\nLoad a model saved in the '.cv' format."},
-    {nullptr, nullptr, 0, nullptr},
-};
+PyMethodDef* module_functions() {
+    static PyMethodDef functions[] = {
+        method_entry(corvane_from_keras, corvane_from_keras_signature()),
+        method_entry(corvane_load, corvane_load_signature()),
+#ifdef CORVANE_FAULT_INJECTION
+        {"_fail_next_entry", fail_next_entry, METH_NOARGS, "Test builds: the next entry point fails with MemoryError."},
+#endif
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return functions;
+}
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "corvane", "Corvane allows training models through neuro-evolution.", -1,
-    module_functions, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "corvane._core", "The compiled core of corvane.", -1,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Adds `value` (a new reference, may be null) under `name`; the reference is given to the
@@ -38,18 +44,24 @@ PyObject* new_type_reference(PyTypeObject* type) {
 }  // namespace
 }  // namespace corvane
 
-PyMODINIT_FUNC PyInit_corvane(void) {
+// The module is built with hidden visibility, and before 3.9 PyMODINIT_FUNC does not mark the
+// init function visible: without this declaration Python 3.8 cannot find it.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__core(void);
+
+PyMODINIT_FUNC PyInit__core(void) {
     using namespace corvane;
     if (_import_array() < 0) {
         PyErr_Print();
         PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
         return nullptr;
     }
-    if (PyType_Ready(&ModelType) < 0 || PyType_Ready(&GenomeType) < 0) return nullptr;
+    if (PyType_Ready(&ModelType) < 0 || PyType_Ready(&GenomeType) < 0 || PyType_Ready(&AlphaType) < 0)
+        return nullptr;
+    module_definition.m_methods = module_functions();
     PyRef module(PyModule_Create(&module_definition));
     if (!module) return nullptr;
-    if (add_object(module.get(), "optimizers", create_optimizers_module()) < 0) return nullptr;
     if (add_object(module.get(), "Model", new_type_reference(&ModelType)) < 0) return nullptr;
     if (add_object(module.get(), "Genome", new_type_reference(&GenomeType)) < 0) return nullptr;
+    if (add_object(module.get(), "Alpha", new_type_reference(&AlphaType)) < 0) return nullptr;
     return module.release();
 }

@@ -6,19 +6,17 @@
 #include <vector>
 
 #include "corvane/python.hpp"
+#include "corvane/signature.hpp"
 #include "network/network.hpp"
 
 namespace corvane {
 
+// The counts and the mode of a Model or Genome are those of its network; nothing else holds them.
 struct ModelObject {
     PyObject_HEAD
-    std::int32_t size;
     Network network;
-    std::int32_t inputs;
-    std::int32_t outputs;
     bool compiled;
     bool loss_set;
-    bool recurrent;
     std::vector<std::int32_t> loss_codes;
     std::vector<std::int32_t> monitor_codes;
     PyObject* optimizer;  // owned; null before compile
@@ -27,10 +25,7 @@ struct ModelObject {
 
 struct GenomeObject {
     PyObject_HEAD
-    Network network;
-    std::int32_t inputs;
-    std::int32_t outputs;
-    bool recurrent;
+    Network network;  // no nodes when made from Python: only the counts and the mode
 };
 
 struct AlphaObject {
@@ -42,41 +37,46 @@ extern PyTypeObject ModelType;
 extern PyTypeObject GenomeType;
 extern PyTypeObject AlphaType;
 
-// Replaces the model's network by a copy of `network` and sets `size`, `inputs`, `outputs` and
-// `recurrent` from it.
-void assign_network(ModelObject* model, const Network& network);
-
-// A new Model built by calling the Model type with (inputs, outputs, recurrent=...).
-PyObject* new_model(std::int32_t inputs, std::int32_t outputs, bool recurrent);
+// A new Model holding a copy of `network`, made through the Model type with the network's counts.
+PyObject* make_model(const Network& network);
 
 // `type` called with the positional (inputs, outputs) and the keyword recurrent: how both
 // Model and Genome objects are made from C++, so that their __init__ runs as for Python callers.
+// These three throw python_error_set when a call fails; they run inside `guarded`.
 PyObject* call_with_counts(PyTypeObject* type, std::int32_t inputs, std::int32_t outputs, bool recurrent);
 
 // A new Genome holding a complete copy of `network`.
 PyObject* make_genome(const Network& network);
 
-// Model methods, by file.
+// The methods and functions of other files, each with its declaration, by file. The
+// declarations are functions so that the method tables, built when the types are, find them
+// complete whatever the order in which the files' statics are initialised.
 // model_config.cpp
 PyObject* Model_compile(PyObject* self, PyObject* args, PyObject* kwargs);
-PyObject* Model_evaluate(PyObject* self, PyObject* args);
+const Signature& Model_compile_signature();
+PyObject* Model_evaluate(PyObject* self, PyObject* args, PyObject* kwargs);
+const Signature& Model_evaluate_signature();
 // model_train.cpp
 PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs);
+const Signature& Model_evolve_signature();
 PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs);
+const Signature& Model_func_evolve_signature();
 // predict.cpp
-PyObject* Model_predict(PyObject* self, PyObject* args);
-PyObject* Genome_predict(PyObject* self, PyObject* args);
+PyObject* Model_predict(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Genome_predict(PyObject* self, PyObject* args, PyObject* kwargs);
+const Signature& predict_signature();
 // model_io.cpp
-PyObject* Model_save(PyObject* self, PyObject* args);
-PyObject* corvane_load(PyObject* module, PyObject* args);
+PyObject* Model_save(PyObject* self, PyObject* args, PyObject* kwargs);
+const Signature& Model_save_signature();
+PyObject* corvane_load(PyObject* module, PyObject* args, PyObject* kwargs);
+const Signature& corvane_load_signature();
 // keras.cpp
-PyObject* Model_to_keras(PyObject* self, PyObject* args);
-PyObject* corvane_from_keras(PyObject* module, PyObject* args);
+PyObject* Model_to_keras(PyObject* self, PyObject* unused);
+const Signature& Model_to_keras_signature();
+PyObject* corvane_from_keras(PyObject* module, PyObject* args, PyObject* kwargs);
+const Signature& corvane_from_keras_signature();
 
-// optimizers.cpp: the submodule (a new reference) and the default optimizer.
-PyObject* create_optimizers_module();
+// optimizers.cpp: the default optimizer.
 PyObject* optimizer_by_name(const char* name);
 
 }  // namespace corvane
-
-PyMODINIT_FUNC PyInit_optimizers(void);

@@ -1,4 +1,4 @@
-// The optimizers submodule and its one type, Alpha.
+// Alpha, the one optimizer (corvane.optimizers.Alpha).
 #include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
 
@@ -8,23 +8,28 @@ namespace corvane {
 namespace {
 
 PyObject* Alpha_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return type->tp_alloc(type, 0);  // zero-filled: mutation_rate is 0.0 until __init__
+    return guarded<PyObject*>(nullptr, [&] {
+        return check(type->tp_alloc(type, 0));  // zero-filled: mutation_rate is 0.0 until __init__
+    });
 }
 
+const Signature& Alpha_init_signature() {
+    static const Signature signature("Alpha", Callable::constructor, {{"mutation_rate", "d", "0.5"}}, 0,
+                                     "The first optimizer in Corvane.");
+    return signature;
+}
+
+// The rate is stored and kept; the evolution does not use it.
 int Alpha_init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"mutation_rate", nullptr};
-    AlphaObject* alpha = reinterpret_cast<AlphaObject*>(self);
-    alpha->mutation_rate = 0.5;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|d", const_cast<char**>(keywords), &alpha->mutation_rate))
-        return -1;
-    return 0;
+    return guarded(-1, [&] {
+        double rate;
+        if (!Alpha_init_signature().parse(args, kwargs, &rate)) return -1;
+        reinterpret_cast<AlphaObject*>(self)->mutation_rate = rate;
+        return 0;
+    });
 }
 
 void Alpha_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
-
-PyModuleDef optimizers_definition = {
-    PyModuleDef_HEAD_INIT, "corvane.optimizers", "Optimizers.", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
-};
 
 }  // namespace
 
@@ -34,7 +39,7 @@ PyTypeObject AlphaType = [] {
     type.tp_basicsize = sizeof(AlphaObject);
     type.tp_dealloc = Alpha_dealloc;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
-    type.tp_doc = "The first optimizer in Corvane.";
+    type.tp_doc = Alpha_init_signature().doc();
     type.tp_init = Alpha_init;
     type.tp_new = Alpha_new;
     return type;
@@ -42,24 +47,7 @@ PyTypeObject AlphaType = [] {
 
 PyObject* optimizer_by_name(const char* name) {
     if (std::strcmp(name, "alpha") != 0) return nullptr;
-    return PyObject_CallObject(reinterpret_cast<PyObject*>(&AlphaType), nullptr);
-}
-
-PyObject* create_optimizers_module() {
-    if (PyType_Ready(&AlphaType) < 0) return nullptr;
-    PyRef module(PyModule_Create(&optimizers_definition));
-    if (!module) return nullptr;
-    Py_INCREF(&AlphaType);
-    if (PyModule_AddObject(module.get(), "Alpha", reinterpret_cast<PyObject*>(&AlphaType)) < 0) {
-        Py_DECREF(&AlphaType);  // PyModule_AddObject steals only on success
-        return nullptr;
-    }
-    // Registered under its full name so that `import corvane.optimizers` finds it.
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    if (PyDict_SetItemString(modules, "corvane.optimizers", module.get()) < 0) return nullptr;
-    return module.release();
+    return check(PyObject_CallObject(reinterpret_cast<PyObject*>(&AlphaType), nullptr));
 }
 
 }  // namespace corvane
-
-PyMODINIT_FUNC PyInit_optimizers(void) { return corvane::create_optimizers_module(); }

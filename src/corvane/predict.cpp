@@ -16,26 +16,10 @@ namespace {
 
 PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
 
-void set_value_error(const std::string& message) { PyErr_SetString(PyExc_ValueError, message.c_str()); }
-
-// A network can serve an object only when it has nodes and its counts are the object's: the
-// input buffer holds `inputs` values and the result has room for `outputs` per sample. A Genome
-// created from Python holds no network, and __init__ on a produced one changes only its counts.
-bool check_network_fits(const Network& network, std::int32_t inputs, std::int32_t outputs) {
-    if (network.node_count == 0) {
-        PyErr_SetString(PyExc_ValueError,
-                        "This object holds no network to predict with (a Genome created from Python has none).");
-        return false;
-    }
-    const long long needed = static_cast<long long>(network.inputs) + network.outputs;
-    if (network.inputs != inputs || network.outputs != outputs || network.node_count < needed) {
-        set_value_error("The network (" + std::to_string(network.inputs) + " inputs, " +
-                        std::to_string(network.outputs) + " outputs, " + std::to_string(network.node_count) +
-                        " nodes) does not match the object's " + std::to_string(inputs) + " inputs and " +
-                        std::to_string(outputs) + " outputs.");
-        return false;
-    }
-    return true;
+// A Genome created from Python holds no network, only counts: it cannot predict.
+void check_has_nodes(const Network& network) {
+    if (network.node_count == 0)
+        raise(PyExc_ValueError, "This object holds no network to predict with (a Genome created from Python has none).");
 }
 
 // A new zero-filled float64 array shaped like `x` with the last dimension set to `outputs`.
@@ -91,62 +75,63 @@ void run_samples(Network& network, PyArrayObject* x, PyArrayObject* result) {
         evaluator.feed_forward(compiled, grid, network.values, write);
 }
 
-// predict(self, x) for any object that supplies a network, its counts and its mode.
-PyObject* predict_method(PyObject* args, Network& network, std::int32_t inputs, std::int32_t outputs,
-                         bool recurrent) {
-    PyObject* x = nullptr;  // borrowed
-    if (!PyArg_ParseTuple(args, "O!", &PyArray_Type, &x)) return nullptr;
-    if (!check_prediction_input(x, "x", recurrent, inputs)) return nullptr;
-    return predict_array(network, inputs, outputs, recurrent, x);
+// predict(self, x) for any object that holds a network.
+PyObject* predict_method(PyObject* args, PyObject* kwargs, Network& network) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* x;  // borrowed
+        if (!predict_signature().parse(args, kwargs, &PyArray_Type, &x)) return nullptr;
+        return predict_array(network, x);
+    });
 }
 
 }  // namespace
 
-bool check_prediction_input(PyObject* array, const char* name, bool recurrent, std::int32_t inputs) {
+void check_prediction_input(PyObject* array, const char* name, bool recurrent, std::int32_t inputs) {
     const int rank = PyArray_NDIM(as_array(array));
     const std::string named = name;
     if (rank < 1 || rank > (recurrent ? 3 : 2)) {
-        set_value_error(recurrent ? "Expected " + named +
-                                        " to have 1 dimension (one sample in a timeserie), 2 dimensions (one "
-                                        "timeseries) or 3 dimensions (multiple timeseries)."
-                                  : "Expected " + named +
-                                        " to have 1 dimension (one sample) or 2 dimensions (multiple samples).");
-        return false;
+        raise(PyExc_ValueError, recurrent ? "Expected " + named +
+                                                " to have 1 dimension (one sample in a timeserie), 2 dimensions "
+                                                "(one timeseries) or 3 dimensions (multiple timeseries)."
+                                          : "Expected " + named +
+                                                " to have 1 dimension (one sample) or 2 dimensions (multiple "
+                                                "samples).");
     }
     const npy_intp last = PyArray_DIM(as_array(array), rank - 1);
     if (last != inputs) {
-        set_value_error("Expected last dimension of " + named + " (" + std::to_string(last) +
-                        ") to be equal to the number of inputs of the model (" + std::to_string(inputs) + ")");
-        return false;
+        raise(PyExc_ValueError, "Expected last dimension of " + named + " (" + std::to_string(last) +
+                                    ") to be equal to the number of inputs of the model (" + std::to_string(inputs) +
+                                    ")");
     }
-    return true;
 }
 
-PyObject* predict_array(Network& network, std::int32_t inputs, std::int32_t outputs, bool recurrent, PyObject* x) {
+PyObject* predict_array(Network& network, PyObject* x) {
     // The shape decides which dimensions are read: check it here too, so that no caller can
     // make this routine read past them.
-    if (!check_prediction_input(x, "x", recurrent, inputs)) return nullptr;
-    if (!check_network_fits(network, inputs, outputs)) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] {
-        PyRef doubles = as_double_array(x);
-        // The conversion may run Python code (an array subclass's __array_finalize__) that
-        // reshapes the copy or re-initialises the model: check again what is read and written.
-        if (!check_prediction_input(doubles.get(), "x", recurrent, inputs)) throw python_error_set{};
-        if (!check_network_fits(network, inputs, outputs)) throw python_error_set{};
-        PyRef result = zero_result(as_array(doubles.get()), outputs);
-        run_samples(network, as_array(doubles.get()), as_array(result.get()));
-        return result.release();
-    });
+    check_prediction_input(x, "x", network.recurrent, network.inputs);
+    check_has_nodes(network);
+    PyRef doubles = as_double_array(x);
+    // The conversion may run Python code (an array subclass's __array_finalize__) that
+    // reshapes the copy or re-initialises the model: check again what is read and written.
+    check_prediction_input(doubles.get(), "x", network.recurrent, network.inputs);
+    check_has_nodes(network);
+    PyRef result = zero_result(as_array(doubles.get()), network.outputs);
+    run_samples(network, as_array(doubles.get()), as_array(result.get()));
+    return result.release();
 }
 
-PyObject* Model_predict(PyObject* self, PyObject* args) {
-    ModelObject* model = reinterpret_cast<ModelObject*>(self);
-    return predict_method(args, model->network, model->inputs, model->outputs, model->recurrent);
+const Signature& predict_signature() {
+    static const Signature signature("predict", Callable::method, {{"x", "O!"}}, 1,
+                                     "Predict the the outputs for a given set of samples.");
+    return signature;
 }
 
-PyObject* Genome_predict(PyObject* self, PyObject* args) {
-    GenomeObject* genome = reinterpret_cast<GenomeObject*>(self);
-    return predict_method(args, genome->network, genome->inputs, genome->outputs, genome->recurrent);
+PyObject* Model_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return predict_method(args, kwargs, reinterpret_cast<ModelObject*>(self)->network);
+}
+
+PyObject* Genome_predict(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return predict_method(args, kwargs, reinterpret_cast<GenomeObject*>(self)->network);
 }
 
 }  // namespace corvane

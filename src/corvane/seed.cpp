@@ -3,7 +3,7 @@
 #include <string>
 
 #include "corvane/errors.hpp"
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "random/random.hpp"
 
 namespace corvane {

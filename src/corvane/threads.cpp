@@ -5,7 +5,7 @@
 
 #include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "training/pool.hpp"
 
 namespace corvane {
@@ -43,12 +43,6 @@ bool evolving_elsewhere(const ModelObject* model) {
 
 void check_not_evolving(const ModelObject* model) {
     if (evolving_elsewhere(model)) throw std::runtime_error(evolving_message);
-}
-
-bool refused_while_evolving(const ModelObject* model) {
-    if (!evolving_elsewhere(model)) return false;
-    PyErr_SetString(PyExc_RuntimeError, evolving_message);
-    return true;
 }
 
 }  // namespace corvane

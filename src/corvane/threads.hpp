@@ -57,7 +57,6 @@ private:
 // Throws runtime error "This model is evolving in another thread ..." when the model is being
 // evolved by a thread other than the caller's.
 void check_not_evolving(const ModelObject* model);
-// The same for slots outside the guard: sets that RuntimeError and returns true.
-bool refused_while_evolving(const ModelObject* model);
+
 
 }  // namespace corvane

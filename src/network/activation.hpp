@@ -12,7 +12,13 @@
 
 namespace corvane {
 
-enum activation_code : std::int32_t { sigmoid = 0, tanh_code = 1, relu = 2, linear = 3 };
+// Activation codes, as stored in Network::activations and the model file (a file may hold others).
+namespace activation {
+inline constexpr std::int32_t sigmoid = 0;
+inline constexpr std::int32_t tanh = 1;
+inline constexpr std::int32_t relu = 2;
+inline constexpr std::int32_t linear = 3;
+}  // namespace activation
 
 namespace activation_detail {
 
@@ -93,10 +99,10 @@ inline double relu_value(double x) { return x > 0 ? x : 0.0; }
 // The function of an activation code; an unknown code yields 0.
 inline double activate(std::int32_t code, double x) {
     switch (code) {
-        case sigmoid: return sigmoid_value(x);
-        case tanh_code: return tanh_value(x);
-        case relu: return relu_value(x);
-        case linear: return x;
+        case activation::sigmoid: return sigmoid_value(x);
+        case activation::tanh: return tanh_value(x);
+        case activation::relu: return relu_value(x);
+        case activation::linear: return x;
         default: return 0.0;
     }
 }

@@ -96,16 +96,16 @@ template <std::int64_t L>
         }
         double* out = values + static_cast<std::int64_t>(k) * L;
         switch (net.activations[k]) {
-            case sigmoid:
+            case activation::sigmoid:
                 for (std::int64_t l = 0; l < L; ++l) out[l] = sigmoid_value(sums[l]);
                 break;
-            case tanh_code:
+            case activation::tanh:
                 for (std::int64_t l = 0; l < L; ++l) out[l] = tanh_value(sums[l]);
                 break;
-            case relu:
+            case activation::relu:
                 for (std::int64_t l = 0; l < L; ++l) out[l] = relu_value(sums[l]);
                 break;
-            case linear:
+            case activation::linear:
                 for (std::int64_t l = 0; l < L; ++l) out[l] = sums[l];
                 break;
             default:

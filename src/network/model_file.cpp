@@ -13,7 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 
 namespace corvane {
 namespace {
@@ -151,8 +151,7 @@ void write_in_place(const Network& net, const std::string& target, const std::st
 }
 
 void check_savable(const Network& net) {
-    if (net.inputs < 1 || net.outputs < 1 ||
-        net.node_count < static_cast<std::int64_t>(net.inputs) + net.outputs)
+    if (!counts_fit(net.inputs, net.outputs, net.node_count))
         throw value_error("A network of " + std::to_string(net.node_count) + " nodes with " +
                           std::to_string(net.inputs) + " inputs and " + std::to_string(net.outputs) +
                           " outputs cannot be saved.");
@@ -228,10 +227,11 @@ private:
 };
 
 void check_counts(const std::string& path, std::int32_t n, std::int32_t inputs, std::int32_t outputs) {
+    if (counts_fit(inputs, outputs, n)) return;
+    // The message names the first count that is wrong.
     if (inputs < 1) invalid_file(path, "has " + std::to_string(inputs) + " inputs; a model needs at least one");
     if (outputs < 1) invalid_file(path, "has " + std::to_string(outputs) + " outputs; a model needs at least one");
-    if (n < static_cast<std::int64_t>(inputs) + outputs)
-        invalid_file(path, "has " + std::to_string(n) + " nodes, fewer than its " + std::to_string(inputs) +
+    invalid_file(path, "has " + std::to_string(n) + " nodes, fewer than its " + std::to_string(inputs) +
                                " inputs plus " + std::to_string(outputs) + " outputs");
 }
 

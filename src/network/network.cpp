@@ -24,7 +24,7 @@ void check_table_size(std::int64_t n) {
 }
 
 Network::Network(std::int32_t inputs_, std::int32_t outputs_, bool recurrent_)
-    : inputs(inputs_), outputs(outputs_), recurrent(recurrent_) {
+    : inputs{inputs_}, outputs{outputs_}, recurrent{recurrent_} {
     reset(inputs_ + outputs_);
 }
 

@@ -14,6 +14,12 @@ namespace corvane {
 inline constexpr std::string_view activation_names[] = {"sigmoid", "tanh", "relu", "linear"};
 inline constexpr std::int32_t activation_count = 4;
 
+// Whether a network may have these counts: at least one input and one output, and room for both
+// among its nodes (in 64 bits, so that large counts cannot wrap around).
+constexpr bool counts_fit(std::int64_t inputs, std::int64_t outputs, std::int64_t node_count) {
+    return inputs >= 1 && outputs >= 1 && node_count >= inputs + outputs;
+}
+
 // Throws std::bad_alloc when the dense tables of n nodes could not be held in this machine's
 // memory (checked up front: with overcommit a plain allocation may not fail cleanly).
 void check_table_size(std::int64_t node_count);

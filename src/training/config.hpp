@@ -6,6 +6,13 @@
 
 namespace corvane {
 
+// Loss codes: positions in loss_names, used for the loss and the metrics.
+namespace loss {
+inline constexpr std::int32_t mse = 0;
+inline constexpr std::int32_t mae = 1;
+inline constexpr std::int32_t mape = 2;
+}  // namespace loss
+
 inline constexpr std::string_view loss_names[] = {"mse", "mae", "mape"};
 inline constexpr std::string_view monitor_names[] = {"size"};
 inline constexpr std::string_view optimizer_name = "alpha";

@@ -6,7 +6,8 @@
 #include <string>
 #include <utility>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
+#include "training/config.hpp"
 
 namespace corvane {
 namespace {
@@ -16,12 +17,12 @@ constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 // The loss term of one value; squares are products (exact where pow(d, 2) is only nearly so).
 double loss_term(std::int32_t code, double t, double p) {
     switch (code) {
-        case 0: {
+        case loss::mse: {
             const double d = t - p;
             return d * d;
         }
-        case 1: return std::fabs(t - p);
-        case 2: return 100.0 * std::fabs(t - p) / (std::fabs(t) + 1e-10);
+        case loss::mae: return std::fabs(t - p);
+        case loss::mape: return 100.0 * std::fabs(t - p) / (std::fabs(t) + 1e-10);
         default: throw value_error("Unknown loss code " + std::to_string(code) + ".");
     }
 }

@@ -4,10 +4,9 @@
 #include <cfloat>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "random/random.hpp"
 #include "training/config.hpp"
 #include "training/pool.hpp"
@@ -21,7 +20,7 @@ namespace {
 constexpr double nan_value = std::numeric_limits<double>::quiet_NaN();
 
 const char* const small_batch_warning =
-    "WARNING! The batch size is less than 10%% the number of samples in your dataset. If the dataset is highly "
+    "WARNING! The batch size is less than 10% the number of samples in your dataset. If the dataset is highly "
     "nonlinear, individual batches may not represent your dataset correctly and the loss can be extremely "
     "underestimated. Make sure to use a validation set to monitor the actual loss closely.\n";
 
@@ -42,15 +41,27 @@ void record(History& history, std::size_t column, std::int32_t epoch, double val
     else values[epoch] = value;
 }
 
-std::string code_name(std::int32_t code) { return std::string(loss_names[code]); }
+// Runs a variation step; a failed consistency check writes its message as a line to `output`
+// before the error goes on (from whichever thread it came: the pool rethrows it here).
+template <class Step>
+auto reporting_failed_checks(const Output& output, Step step) {
+    try {
+        return step();
+    } catch (const consistency_error& error) {
+        output(std::string(error.what()) + "\n");
+        throw;
+    }
+}
 
 // Breeds the children of `population`, mutates them, and lines up the candidates:
 // population[0], children[0], population[1], children[1], ... Only the pop_size children that
 // are lined up are built and mutated.
 Population next_candidates(Population& population, const std::vector<double>& fitness, std::uint64_t seed,
-                           std::uint64_t generation, const ParallelFor& each) {
-    Population children = breed(population, fitness, seed, generation, population.size(), each);
-    mutate_children(children, seed, generation, each);
+                           std::uint64_t generation, const ParallelFor& each, const Output& output) {
+    if (has_broken_member(population)) output("One of networks already broken.\n");
+    Population children = reporting_failed_checks(
+        output, [&] { return breed(population, fitness, seed, generation, population.size(), each); });
+    reporting_failed_checks(output, [&] { mutate_children(children, seed, generation, each); });
     Population candidates;
     candidates.reserve(population.size() * 2);
     for (std::size_t j = 0; j < population.size(); ++j) {
@@ -155,8 +166,7 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
     const std::int32_t n = static_cast<std::int32_t>(X.series());
     const std::int32_t B = settings.batch_size == -1 ? n : settings.batch_size;
     if (settings.batch_size != -1 && static_cast<double>(B) < 0.1 * static_cast<double>(n)) {
-        std::printf(small_batch_warning);
-        std::fflush(stdout);
+        hooks.output(small_batch_warning);
     }
     const bool validation = Xv != nullptr && Yv != nullptr;
     const std::int32_t epochs = settings.epochs;
@@ -164,11 +174,12 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
     History history;
     std::vector<std::size_t> train_columns, validation_columns;
     train_columns.push_back(column(history, "loss"));
-    for (std::size_t k = 1; k < code_count; ++k) train_columns.push_back(column(history, code_name(codes[k])));
+    for (std::size_t k = 1; k < code_count; ++k)
+        train_columns.push_back(column(history, std::string(loss_name(codes[k]))));
     if (validation) {
         validation_columns.push_back(column(history, "val_loss"));
         for (std::size_t k = 1; k < code_count; ++k)
-            validation_columns.push_back(column(history, "val_" + code_name(codes[k])));
+            validation_columns.push_back(column(history, "val_" + std::string(loss_name(codes[k]))));
     }
     const bool monitor = !settings.monitor_codes.empty();
     const std::size_t size_column = monitor ? column(history, "size", true) : 0;
@@ -179,7 +190,8 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
         pool.run(count, task);
     };
     std::vector<LossList> losses(static_cast<std::size_t>(settings.pop_size), LossList(code_count, 0.0));
-    Population population = seed_population(evolvable(start), settings.pop_size, settings.seed, each);
+    Population population = reporting_failed_checks(
+        hooks.output, [&] { return seed_population(evolvable(start), settings.pop_size, settings.seed, each); });
     Network best_network = population[0];
     std::int32_t best_index = -1;
     std::uint64_t generation = 0;
@@ -202,7 +214,7 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
             const std::size_t lo = static_cast<std::size_t>(u) * B;
             const std::size_t hi = std::min<std::size_t>(n, static_cast<std::size_t>(u + 1) * B);
             for (std::size_t j = 0; j < population.size(); ++j) fitness[j] = losses[j][0];
-            Population candidates = next_candidates(population, fitness, settings.seed, generation, each);
+            Population candidates = next_candidates(population, fitness, settings.seed, generation, each, hooks.output);
             // A few chunks per thread: the threads share the work when members differ in size.
             const std::vector<LossList> measured =
                 population_losses(candidates, X, Y, lo, hi, codes, each, 4 * static_cast<std::size_t>(pool.size()));
@@ -221,13 +233,14 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
             // Before any best member exists the batch has no defined values.
             for (std::size_t k = 0; k < code_count; ++k) sums[k] += best_index >= 0 ? losses[best_index][k] : nan_value;
             if (u < nb - 1)
-                print_epoch_progress(settings.verbose, settings.monitor_codes, static_cast<int>(size_sum / (u + 1)),
-                                     codes, t0, e, epochs, u, nb, sums, false, {});
+                print_epoch_progress(hooks.output, settings.verbose, settings.monitor_codes,
+                                     static_cast<int>(size_sum / (u + 1)), codes, t0, e, epochs, u, nb, sums, false,
+                                     {});
         }
         std::vector<double> val;
         if (validation) val = dataset_losses(best_network, *Xv, *Yv, codes);
-        print_epoch_progress(settings.verbose, settings.monitor_codes, best_network.node_count, codes, t0, e, epochs,
-                             nb - 1, nb, sums, validation, val);
+        print_epoch_progress(hooks.output, settings.verbose, settings.monitor_codes, best_network.node_count, codes, t0,
+                             e, epochs, nb - 1, nb, sums, validation, val);
         for (std::size_t k = 0; k < code_count; ++k) {
             record(history, train_columns[k], e, sums[k] / nb);
             if (validation) record(history, validation_columns[k], e, val[k]);
@@ -253,14 +266,15 @@ EvolutionResult evolve_on_function(const Network& start, bool recurrent_model, c
         pool.run(count, task);
     };
     std::vector<double> fitness(static_cast<std::size_t>(settings.pop_size), 0.0);
-    Population population = seed_population(evolvable(start), settings.pop_size, settings.seed, each);
+    Population population = reporting_failed_checks(
+        hooks.output, [&] { return seed_population(evolvable(start), settings.pop_size, settings.seed, each); });
     Network best_network = population[0];
 
     for (std::int32_t e = 0; e < epochs; ++e) {
         hooks.check_interrupt();
         const std::int64_t t0 = monotonic_ns();
         const std::uint64_t generation = static_cast<std::uint64_t>(e);
-        Population candidates = next_candidates(population, fitness, settings.seed, generation, each);
+        Population candidates = next_candidates(population, fitness, settings.seed, generation, each, hooks.output);
         if (recurrent_model)
             for (Network& candidate : candidates)
                 if (candidate.node_count > 0) candidate.clear_state();
@@ -276,8 +290,8 @@ EvolutionResult evolve_on_function(const Network& start, bool recurrent_model, c
         if (found >= 0) best_network = population[found];
         else best_score = nan_value;
         const double val = validation ? hooks.validate(best_network) : 0.0;
-        print_function_progress(settings.verbose, settings.monitor_codes, best_network.node_count, t0, e, epochs,
-                                best_score, validation, val);
+        print_function_progress(hooks.output, settings.verbose, settings.monitor_codes, best_network.node_count, t0, e,
+                                epochs, best_score, validation, val);
         record(history, loss_column, e, best_score);
         if (validation) record(history, validation_column, e, val);
         if (monitor) record(history, size_column, e, best_network.node_count);

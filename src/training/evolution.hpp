@@ -17,6 +17,7 @@
 
 #include "network/network.hpp"
 #include "training/dataset.hpp"
+#include "training/output.hpp"
 #include "variation/population.hpp"
 
 namespace corvane {
@@ -55,6 +56,10 @@ struct EvolutionHooks {
     std::function<std::vector<LossList>(Population& candidates)> score;
     // Function evolution, optional: the validation loss of the epoch's best network.
     std::function<double(const Network& best)> validate;
+    // Every console line of the run: progress, the small-batch warning, the breeding warning and
+    // the message of a failed consistency check (written before the error is thrown on). The
+    // default drops them.
+    Output output = [](std::string_view) {};
 };
 
 // The size of one mini-batch and the number of batches for n series; batch_size -1 means all.

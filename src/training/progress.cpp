@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
+#include <charconv>
 
 #include "training/config.hpp"
 
@@ -12,10 +12,9 @@ namespace {
 
 // The "%f" text of a value: six decimals; "inf" and "nan" as the C library writes them.
 std::string fixed(double value) {
-    const int length = std::snprintf(nullptr, 0, "%f", value);
-    std::string text(static_cast<std::size_t>(length), '\0');
-    std::snprintf(text.data(), text.size() + 1, "%f", value);
-    return text;
+    char text[400];  // room for the six decimals of the largest double
+    const std::to_chars_result end = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 6);
+    return std::string(text, end.ptr);
 }
 
 // The 30 characters of the bar after k of nb batches: "=" for the part done, at most one ">".
@@ -51,10 +50,8 @@ std::string size_field(const std::vector<std::int32_t>& monitor_codes, int size)
 
 double elapsed_since(std::int64_t start_ns) { return static_cast<double>(monotonic_ns() - start_ns) / 1e6; }
 
-void write_line(const std::string& line) {
-    if (line.empty()) return;
-    std::printf("%s", line.c_str());
-    std::fflush(stdout);  // progress must show even when standard output is a pipe
+void write_line(const Output& output, const std::string& line) {
+    if (!line.empty()) output(line);
 }
 
 }  // namespace
@@ -99,15 +96,16 @@ std::string epoch_progress_line(int verbose, const std::vector<std::int32_t>& mo
                                 bool has_validation, const std::vector<double>& validation) {
     const int k = batch + 1;
     const bool epoch_end = k == batches;
-    if (verbose == 0 || (verbose == 2 && !epoch_end)) return "";
+    if (verbose == verbosity::silent || (verbose == verbosity::every_epoch && !epoch_end)) return "";
     const double t = elapsed_ms;
     std::string line = "\rEpoch " + std::to_string(epoch + 1) + "/" + std::to_string(epochs);
-    if (verbose == 1)
+    if (verbose == verbosity::every_batch)
         line += " - " + std::to_string(k) + "/" + std::to_string(batches) + " [" + progress_bar(k, batches) + "]";
     line += " - ";
     if (epoch_end) {
         line += format_duration(t);
-        if (verbose == 1) line.append(" ").append(format_duration(t / (batches + 1))).append("/step");
+        if (verbose == verbosity::every_batch)
+            line.append(" ").append(format_duration(t / (batches + 1))).append("/step");
     } else {
         line.append("ETA: ").append(format_duration(t / k * batches - t));
     }
@@ -121,7 +119,7 @@ std::string epoch_progress_line(int verbose, const std::vector<std::int32_t>& mo
 std::string function_progress_line(int verbose, const std::vector<std::int32_t>& monitor_codes, int size,
                                    double elapsed_ms, int epoch, int epochs, double loss, bool has_validation,
                                    double validation_loss) {
-    if (verbose == 0) return "";
+    if (verbose == verbosity::silent) return "";
     std::string line = "\rEpoch " + std::to_string(epoch + 1) + "/" + std::to_string(epochs) + " - " +
                        format_duration(elapsed_ms) + " - loss: " + fixed(loss);
     if (has_validation) line += " - val_loss: " + fixed(validation_loss);
@@ -129,18 +127,18 @@ std::string function_progress_line(int verbose, const std::vector<std::int32_t>&
     return line + "\n";
 }
 
-void print_epoch_progress(int verbose, const std::vector<std::int32_t>& monitor_codes, int size,
+void print_epoch_progress(const Output& output, int verbose, const std::vector<std::int32_t>& monitor_codes, int size,
                           const std::vector<std::int32_t>& loss_codes, std::int64_t start_ns, int epoch, int epochs,
                           int batch, int batches, const std::vector<double>& sums, bool has_validation,
                           const std::vector<double>& validation) {
-    write_line(epoch_progress_line(verbose, monitor_codes, size, loss_codes, elapsed_since(start_ns), epoch, epochs,
+    write_line(output, epoch_progress_line(verbose, monitor_codes, size, loss_codes, elapsed_since(start_ns), epoch, epochs,
                                    batch, batches, sums, has_validation, validation));
 }
 
-void print_function_progress(int verbose, const std::vector<std::int32_t>& monitor_codes, int size,
+void print_function_progress(const Output& output, int verbose, const std::vector<std::int32_t>& monitor_codes, int size,
                              std::int64_t start_ns, int epoch, int epochs, double loss, bool has_validation,
                              double validation_loss) {
-    write_line(function_progress_line(verbose, monitor_codes, size, elapsed_since(start_ns), epoch, epochs, loss,
+    write_line(output, function_progress_line(verbose, monitor_codes, size, elapsed_since(start_ns), epoch, epochs, loss,
                                       has_validation, validation_loss));
 }
 

@@ -5,7 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "training/output.hpp"
+
 namespace corvane {
+
+// The codes of the `verbose` argument: 0 writes no progress line, 1 a line per batch with a
+// progress bar, 2 one line per epoch; any other value a line per batch without the bar.
+namespace verbosity {
+inline constexpr int silent = 0;
+inline constexpr int every_batch = 1;
+inline constexpr int every_epoch = 2;
+}  // namespace verbosity
 
 // Nanoseconds of the monotonic clock.
 std::int64_t monotonic_ns();
@@ -25,12 +35,12 @@ std::string function_progress_line(int verbose, const std::vector<std::int32_t>&
                                    double elapsed_ms, int epoch, int epochs, double loss, bool has_validation,
                                    double validation_loss);
 
-// Write the lines above to standard output (C stdio, flushed), timing from `start_ns`.
-void print_epoch_progress(int verbose, const std::vector<std::int32_t>& monitor_codes, int size,
+// Write the lines above to `output` (nothing for an empty line), timing from `start_ns`.
+void print_epoch_progress(const Output& output, int verbose, const std::vector<std::int32_t>& monitor_codes, int size,
                           const std::vector<std::int32_t>& loss_codes, std::int64_t start_ns, int epoch, int epochs,
                           int batch, int batches, const std::vector<double>& sums, bool has_validation,
                           const std::vector<double>& validation);
-void print_function_progress(int verbose, const std::vector<std::int32_t>& monitor_codes, int size,
+void print_function_progress(const Output& output, int verbose, const std::vector<std::int32_t>& monitor_codes, int size,
                              std::int64_t start_ns, int epoch, int epochs, double loss, bool has_validation,
                              double validation_loss);
 

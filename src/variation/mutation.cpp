@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <utility>
 #include <vector>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "random/random.hpp"
 #include "variation/constants.hpp"
 
@@ -223,11 +222,7 @@ void remove_connection(Network& network, Random& random) {
     }
 }
 
-void fail_check(const char* message) {
-    std::printf("%s\n", message);
-    std::fflush(stdout);
-    throw consistency_error(message);
-}
+void fail_check(const char* message) { throw consistency_error(message); }
 
 namespace {
 

@@ -33,11 +33,11 @@ void add_connection(Network& network, Random& random);
 // incoming connection, self connections not counted on either side.
 void remove_connection(Network& network, Random& random);
 
-// Prints `message` and a newline on standard output, then throws consistency_error carrying it.
+// Throws consistency_error carrying `message`; the training loops write it to their output.
 [[noreturn]] void fail_check(const char* message);
 
-// One random mutation step. A structural step that leaves the network invalid prints its
-// message and throws consistency_error.
+// One random mutation step. A structural step that leaves the network invalid throws
+// consistency_error with its message.
 void mutate(Network& network, Random& random);
 
 }  // namespace corvane

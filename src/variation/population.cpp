@@ -1,9 +1,8 @@
 #include "variation/population.hpp"
 
 #include <cmath>
-#include <cstdio>
-#include <stdexcept>
 
+#include "core/errors.hpp"
 #include "random/random.hpp"
 #include "variation/constants.hpp"
 #include "variation/crossover.hpp"
@@ -19,16 +18,6 @@ std::vector<std::int32_t> shuffled_indices(std::size_t length, std::size_t m, Ra
     for (std::size_t j = 0; j < length; ++j) indices[j] = static_cast<std::int32_t>(j % m);
     shuffle_indices(indices, random);
     return indices;
-}
-
-void warn_if_broken(const Population& parents) {
-    for (const Network& parent : parents) {
-        if (!is_valid(parent)) {
-            std::printf("%s\n", "One of networks already broken.");
-            std::fflush(stdout);
-            return;
-        }
-    }
 }
 
 // A member without loss values ranks as NaN: behind every member that has a number.
@@ -53,6 +42,12 @@ void breed_pair(const Population& parents, const std::vector<double>& losses, co
 
 }  // namespace
 
+bool has_broken_member(const Population& population) {
+    for (const Network& member : population)
+        if (!is_valid(member)) return true;
+    return false;
+}
+
 void run_in_order(std::size_t count, const std::function<void(std::size_t)>& task) {
     for (std::size_t i = 0; i < count; ++i) task(i);
 }
@@ -72,10 +67,9 @@ Population seed_population(const Network& network, std::int32_t pop_size, std::u
 
 Population breed(const Population& parents, const std::vector<double>& losses, std::uint64_t run_seed,
                  std::uint64_t generation, std::size_t count, const ParallelFor& each) {
-    if (losses.size() != parents.size()) throw std::invalid_argument("breed needs one loss per parent");
+    if (losses.size() != parents.size()) throw precondition_error("breed needs one loss per parent");
     const std::size_t k = parents.size();
-    if (count > 2 * k) throw std::invalid_argument("breed makes at most two children per parent");
-    warn_if_broken(parents);
+    if (count > 2 * k) throw precondition_error("breed makes at most two children per parent");
     Population children(count);
     if (k == 0) return children;
     Random pairing = stream(run_seed, stream_kind::pairing, generation, 0);
@@ -105,7 +99,7 @@ std::vector<std::int32_t> tournament_winners(const std::vector<LossList>& member
                                              Random& random) {
     std::vector<std::int32_t> winners;
     if (count <= 0) return winners;
-    if (member_losses.empty()) throw std::invalid_argument("tournament_select needs at least one member");
+    if (member_losses.empty()) throw precondition_error("tournament_select needs at least one member");
     const std::size_t tournaments = static_cast<std::size_t>(count);
     const std::vector<std::int32_t> order =
         shuffled_indices(tournaments * tournament_size, member_losses.size(), random);
@@ -119,9 +113,9 @@ Selection tournament_select(const Population& members, const std::vector<LossLis
                             std::int32_t count, Random& random, const ParallelFor& each) {
     Selection selection;
     if (count <= 0) return selection;
-    if (members.empty()) throw std::invalid_argument("tournament_select needs at least one member");
+    if (members.empty()) throw precondition_error("tournament_select needs at least one member");
     if (member_losses.size() != members.size())
-        throw std::invalid_argument("tournament_select needs one loss list per member");
+        throw precondition_error("tournament_select needs one loss list per member");
     const std::vector<std::int32_t> winners = tournament_winners(member_losses, count, random);
     selection.member_losses.reserve(winners.size());
     for (std::int32_t winner : winners) selection.member_losses.push_back(member_losses[winner]);

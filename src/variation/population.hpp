@@ -33,6 +33,9 @@ inline bool better_loss(double a, double b) {
 using ParallelFor = std::function<void(std::size_t count, const std::function<void(std::size_t)>& task)>;
 void run_in_order(std::size_t count, const std::function<void(std::size_t)>& task);
 
+// Whether a member is not a valid network (the training loops warn before breeding from it).
+bool has_broken_member(const Population& population);
+
 // An unchanged copy of `network` followed by pop_size - 1 copies mutated once each; member i
 // draws from stream(run_seed, population, 0, i).
 Population seed_population(const Network& network, std::int32_t pop_size, std::uint64_t run_seed,

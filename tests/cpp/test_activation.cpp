@@ -103,12 +103,12 @@ INSTANTIATE_TEST_SUITE_P(Functions, Activation, testing::ValuesIn(functions),
                          [](const testing::TestParamInfo<Function>& info) { return std::string(info.param.id); });
 
 TEST(ActivationCodes, TableOfCodes) {
-    EXPECT_EQ(activate(relu, -2.0), 0.0);
-    EXPECT_EQ(activate(relu, nan_value), 0.0);  // a NaN sum gives 0
-    EXPECT_EQ(activate(linear, -2.5), -2.5);
+    EXPECT_EQ(activate(activation::relu, -2.0), 0.0);
+    EXPECT_EQ(activate(activation::relu, nan_value), 0.0);  // a NaN sum gives 0
+    EXPECT_EQ(activate(activation::linear, -2.5), -2.5);
     EXPECT_EQ(activate(7, 3.0), 0.0);
-    EXPECT_EQ(activate(sigmoid, 0.0), 0.5);
-    EXPECT_EQ(activate(tanh_code, 0.0), 0.0);
+    EXPECT_EQ(activate(activation::sigmoid, 0.0), 0.5);
+    EXPECT_EQ(activate(activation::tanh, 0.0), 0.0);
 }
 
 TEST(ActivationCodes, BlockLoopsGiveTheScalarValues) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "random/random.hpp"
 #include "training/dataset.hpp"
 
@@ -57,7 +57,7 @@ TEST(LossValueLimits, RefusesWhatCannotBeComputed) {
 // 1 input, 1 linear output: out = w * x + b.
 Network line(double w, double b) {
     Network n(1, 1, false);
-    n.activations = {linear, linear};
+    n.activations = {activation::linear, activation::linear};
     n.biases = {0.0, b};
     n.weight(0, 1) = w;
     n.set_connection(0, 1);
@@ -67,7 +67,7 @@ Network line(double w, double b) {
 // Recurrent 1 input, 1 linear output feeding itself: out_t = x_t + out_{t-1}, a running sum.
 Network accumulator() {
     Network n(1, 1, true);
-    n.activations = {linear, linear};
+    n.activations = {activation::linear, activation::linear};
     n.weight(0, 1) = 1.0;
     n.set_connection(0, 1);
     n.weight(1, 1) = 1.0;

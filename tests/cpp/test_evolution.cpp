@@ -5,7 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "training/evolution.hpp"
 #include "variation_helpers.hpp"
 
@@ -301,4 +301,54 @@ TEST(FunctionEvolution, TooFewScoresAreRefused) {
     } catch (const value_error& error) {
         EXPECT_STREQ(error.what(), "Expected the result of train_func to have one row per genome (6), got 5.");
     }
+}
+
+// ---- output ----
+
+TEST(Output, EveryLineGoesToTheHookAndNothingToStandardOutput) {
+    auto [X, Y] = regression(30);
+    EvolutionSettings settings;
+    settings.loss_codes = {0};
+    settings.pop_size = 4;
+    settings.batch_size = 2;  // below a tenth of the samples: the warning comes first
+    settings.epochs = 1;
+    settings.verbose = 2;
+    EvolutionHooks hooks;
+    std::string out;
+    hooks.output = [&](std::string_view text) { out += text; };
+    testing::internal::CaptureStdout();
+    evolve_on_dataset(random_network(2, 1, 3, false), X, Y, nullptr, nullptr, settings, hooks);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(out.rfind("WARNING! The batch size is less than 10% the number of samples", 0), 0u) << out;
+    EXPECT_NE(out.find("\rEpoch 1/1 - "), std::string::npos) << out;
+}
+
+TEST(Output, AFailedConsistencyCheckWritesItsMessageLastBeforeTheError) {
+    // A start network that evolution refuses is refused up front; so the scoring hook breaks
+    // every candidate instead (node 1 then feeds nothing): breeding warns, and mutations and
+    // crossovers of them fail their checks.
+    const Network sound =
+        testing_support::build_network(2, 1, 4, false, {{0, 3, 1.0}, {1, 2, 1.0}, {2, 3, 1.0}});
+    EvolutionSettings settings;
+    settings.pop_size = 20;
+    settings.epochs = 5;
+    settings.verbose = 0;
+    EvolutionHooks hooks;
+    std::string out;
+    hooks.output = [&](std::string_view text) { out += text; };
+    hooks.score = [](Population& candidates) {
+        for (Network& candidate : candidates)
+            for (std::int32_t t = 0; t < candidate.node_count; ++t) candidate.clear_connection(1, t);
+        return std::vector<LossList>(candidates.size(), LossList{1.0});
+    };
+    testing::internal::CaptureStdout();
+    try {
+        evolve_on_function(sound, false, settings, hooks);
+        FAIL() << "expected consistency_error";
+    } catch (const consistency_error& error) {
+        const std::string line = std::string(error.what()) + "\n";
+        ASSERT_GE(out.size(), line.size());
+        EXPECT_EQ(out.substr(out.size() - line.size()), line) << out;
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }

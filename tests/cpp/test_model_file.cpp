@@ -15,7 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "network/model_file.hpp"
 
 namespace corvane {

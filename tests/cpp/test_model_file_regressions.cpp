@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "network/errors.hpp"
+#include "core/errors.hpp"
 #include "network/model_file.hpp"
 #include "network/network.hpp"
 

@@ -104,7 +104,7 @@ TEST(Network, ConnectionCountFormulaForLargerNetworks) {
 TEST(Network, ForwardIsProductThenSumInNodeOrder) {
     // 0, 1 inputs; 2 hidden (linear); 3 output (linear).
     Network network = hand_network(2, 1, 4, false);
-    network.activations = {0, 0, linear, linear};
+    network.activations = {0, 0, activation::linear, activation::linear};
     network.biases = {9.0, 9.0, 0.5, -1.0};  // input biases never apply
     link(network, 0, 2, 2.0);
     link(network, 1, 2, -1.0);
@@ -118,7 +118,7 @@ TEST(Network, ForwardIsProductThenSumInNodeOrder) {
 
 TEST(Network, FeedForwardIgnoresBackwardAndSelfConnections) {
     Network network = hand_network(1, 1, 3, false);
-    network.activations = {0, linear, linear};
+    network.activations = {0, activation::linear, activation::linear};
     link(network, 0, 1, 1.0);
     link(network, 1, 2, 1.0);
     link(network, 1, 1, 5.0);  // left behind by a switch from recurrent mode
@@ -130,7 +130,7 @@ TEST(Network, FeedForwardIgnoresBackwardAndSelfConnections) {
 TEST(Network, RecurrentConnectionsCarryOnePassOfDelay) {
     // 0 input; 1 hidden linear with a self connection; 2 output linear fed by 1.
     Network network = hand_network(1, 1, 3, true);
-    network.activations = {0, linear, linear};
+    network.activations = {0, activation::linear, activation::linear};
     link(network, 0, 1, 1.0);
     link(network, 1, 1, 0.5);
     link(network, 1, 2, 1.0);
@@ -145,7 +145,7 @@ TEST(Network, RecurrentBackwardConnectionReadsThePreviousPass) {
     // The output 2 feeds hidden 1 back: the hidden node sees the output of the previous pass.
     Network network = hand_network(1, 1, 3, true);
     network.outputs = 1;
-    network.activations = {0, linear, linear};
+    network.activations = {0, activation::linear, activation::linear};
     link(network, 0, 1, 1.0);
     link(network, 1, 2, 2.0);
     network.set_connection(2, 1);  // not an allowed connection, but the pass must still read it
@@ -156,7 +156,7 @@ TEST(Network, RecurrentBackwardConnectionReadsThePreviousPass) {
 
 TEST(Network, OutputsAreTheLastNodesInOrder) {
     Network network = hand_network(1, 2, 3, false);
-    network.activations = {0, linear, linear};
+    network.activations = {0, activation::linear, activation::linear};
     network.biases = {0, 3.0, -2.0};
     EXPECT_EQ(network.forward({0.0}), (std::vector<double>{3.0, -2.0}));
 }
@@ -236,10 +236,10 @@ TEST(Network, InsertAndEraseShiftRowsAndColumns) {
     Network network = hand_network(1, 1, 3, false);
     link(network, 0, 1, 0.5);
     link(network, 1, 2, 0.75);
-    network.insert_node(1, 2.0, linear);
+    network.insert_node(1, 2.0, activation::linear);
     EXPECT_EQ(network.node_count, 4);
     EXPECT_EQ(network.biases[1], 2.0);
-    EXPECT_EQ(network.activations[1], linear);
+    EXPECT_EQ(network.activations[1], activation::linear);
     EXPECT_TRUE(network.has_connection(0, 2));
     EXPECT_EQ(network.weight(0, 2), 0.5);
     EXPECT_TRUE(network.has_connection(2, 3));

@@ -127,13 +127,20 @@ TEST(FunctionProgressLine, OptionalFieldsAndVerbose) {
 
 // ---- printing ----
 
-TEST(Printing, WritesTheLineToStandardOutput) {
+TEST(Printing, WritesTheLinesToTheOutputAndNothingToStandardOutput) {
+    std::string out;
+    int calls = 0;
+    const Output output = [&](std::string_view text) {
+        out += text;
+        ++calls;
+    };
     testing::internal::CaptureStdout();
-    print_function_progress(1, no_monitor, 5, monotonic_ns(), 0, 2, 0.5, false, 0.0);
-    print_function_progress(0, no_monitor, 5, monotonic_ns(), 1, 2, 0.5, false, 0.0);
-    print_epoch_progress(2, no_monitor, 5, Codes{0}, monotonic_ns(), 0, 2, 0, 2, {1.0}, false, {});
-    print_epoch_progress(2, no_monitor, 5, Codes{0}, monotonic_ns(), 0, 2, 1, 2, {1.0}, false, {});
-    const std::string out = testing::internal::GetCapturedStdout();
+    print_function_progress(output, 1, no_monitor, 5, monotonic_ns(), 0, 2, 0.5, false, 0.0);
+    print_function_progress(output, 0, no_monitor, 5, monotonic_ns(), 1, 2, 0.5, false, 0.0);
+    print_epoch_progress(output, 2, no_monitor, 5, Codes{0}, monotonic_ns(), 0, 2, 0, 2, {1.0}, false, {});
+    print_epoch_progress(output, 2, no_monitor, 5, Codes{0}, monotonic_ns(), 0, 2, 1, 2, {1.0}, false, {});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(calls, 2);  // empty lines are not written
     // The elapsed times vary; the rest is fixed.
     const std::string function_end = " - loss: 0.500000\n";
     const std::string epoch_end = " - loss*: 0.500000\n";

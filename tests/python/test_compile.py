@@ -238,7 +238,7 @@ def test_bad_metrics_and_monitors_do_not_crash():
 
 
 def test_docstring():
-    assert corvane.Model.compile.__text_signature__ == "(self, optimizer, loss, metrics, monitors)"
+    assert corvane.Model.compile.__text_signature__ == "($self, optimizer='alpha', loss='', metrics=[], monitors=[])"
     assert corvane.Model.compile.__doc__.endswith(
         "Configure the losses, metrics and monitors for evolution. For `model.evolve_func`, losses and metrics are "
         "optional."

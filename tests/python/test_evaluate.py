@@ -7,47 +7,10 @@ import numpy as np
 import pytest
 
 import corvane
+from reference import Reference
 
 NOT_COMPILED = "You must compile your model before evaluating. Use `model.compile(loss)`."
 ALL = ["mse", "mae", "mape"]
-
-# ---- a plain reference of the network, read from get_nodes() and get_connections() ----
-
-
-def sigmoid(x):
-    try:
-        return 1.0 / (1.0 + math.exp(-x))
-    except OverflowError:
-        return 0.0
-
-
-ACTIVATIONS = {"sigmoid": sigmoid, "tanh": math.tanh, "relu": lambda x: x if x > 0 else 0.0, "linear": lambda x: x}
-
-
-class Reference:
-    def __init__(self, model):
-        self.inputs, self.outputs, self.recurrent = model.inputs, model.outputs, model.recurrent
-        self.nodes = [(node["bias"], ACTIVATIONS[node["activation"]]) for _, node in model.get_nodes()]
-        self.incoming = [[] for _ in self.nodes]
-        for s, t, connection in model.get_connections():  # sources ascending for every target
-            self.incoming[t].append((s, connection["weight"]))
-        self.values = [0.0] * len(self.nodes)
-
-    def step(self, x):
-        for k, (bias, activation) in enumerate(self.nodes):
-            if k < self.inputs:
-                self.values[k] = float(x[k])
-                continue
-            total = bias
-            for s, weight in self.incoming[k]:
-                if self.recurrent or s < k:
-                    total = weight * self.values[s] + total
-            self.values[k] = activation(total)
-        return self.values[len(self.nodes) - self.outputs:]
-
-    def clear(self):
-        self.values = [0.0] * len(self.nodes)
-
 
 def loss(name, target, prediction):
     terms = {
@@ -343,7 +306,7 @@ def test_unconvertible_arrays_and_empty_networks_do_not_crash():
 
 
 def test_docstring():
-    assert corvane.Model.evaluate.__text_signature__ == "(self, x, y)"
+    assert corvane.Model.evaluate.__text_signature__ == "($self, x, y, /)"
     assert corvane.Model.evaluate.__doc__.endswith(
         "Evaluate the the network based on the compiled losses/metrics on a given dataset."
     )

@@ -8,6 +8,8 @@ from typing_extensions import disjoint_base
 
 from . import optimizers as optimizers
 
+__all__ = ["Genome", "Model", "from_keras", "load", "optimizers"]
+
 # Any NumPy array; the module converts the elements to float64 (integers and booleans too).
 _Array = npt.NDArray[Any]
 _Float64Array = npt.NDArray[np.float64]
@@ -45,7 +47,7 @@ class Model:
     @recurrent.setter
     def recurrent(self, value: bool) -> None: ...
     def __init__(
-        self, inputs: int, outputs: int, size: int = -1, recurrent: bool = False, seed: Optional[int] = None
+        self, inputs: int, outputs: int, size: int = -1, recurrent: bool = False, *, seed: Optional[int] = None
     ) -> None: ...
     def evolve(
         self,
@@ -56,6 +58,7 @@ class Model:
         epochs: int = 100,
         validation_data: Optional[Tuple[_Array, _Array]] = None,
         verbose: int = 1,
+        *,
         seed: Optional[int] = None,
         workers: Optional[int] = None,
     ) -> _History:
@@ -67,6 +70,7 @@ class Model:
         epochs: int = 100,
         verbose: int = 1,
         validation_func: Optional[Callable[[Genome], SupportsFloat]] = None,
+        *,
         seed: Optional[int] = None,
         workers: Optional[int] = None,
     ) -> _History:
@@ -77,10 +81,10 @@ class Model:
         """Evaluate the the network based on the compiled losses/metrics on a given dataset."""
     def compile(
         self,
-        optimizer: Union[optimizers.Alpha, str] = ...,
+        optimizer: Union[optimizers.Alpha, str] = "alpha",
         loss: str = "",
-        metrics: List[str] = ...,
-        monitors: List[str] = ...,
+        metrics: List[str] = [],
+        monitors: List[str] = [],
     ) -> None:
         """Configure the losses, metrics and monitors for evolution. For `model.evolve_func`, losses and metrics are optional."""
     def get_nodes(self) -> List[_Node]:

@@ -1,0 +1,5 @@
+"""Optimizers."""
+
+from corvane._core import Alpha
+
+__all__ = ["Alpha"]
