@@ -186,7 +186,7 @@ private:
     }
 
     template <std::int64_t L>
-    static void load_inputs(const CompiledNetwork& net, const SampleGrid& grid, double* values,
+    static void load_input_values(const CompiledNetwork& net, const SampleGrid& grid, double* values,
                             const std::int64_t* lane_series, const std::int64_t* lane_steps, std::int64_t lanes) {
         for (std::int64_t l = 0; l < lanes; ++l) {
             const char* row = grid.row(lane_series[l], lane_steps[l]);
@@ -218,7 +218,7 @@ private:
                 lane_steps[l] = t;
                 if (++t == grid.steps) t = 0, ++s;
             }
-            load_inputs<L>(net, grid, values, lane_series, lane_steps, lanes);
+            load_input_values<L>(net, grid, values, lane_series, lane_steps, lanes);
             block_detail::run_block<L>(net, values);
             for (std::int64_t l = 0; l < lanes; ++l) emit(lane_series[l], lane_steps[l], outputs + l, L);
         }
@@ -239,7 +239,7 @@ private:
             for (std::int64_t l = 0; l < lanes; ++l) lane_series[l] = s0 + l;
             for (std::int64_t t = 0; t < grid.steps; ++t) {
                 for (std::int64_t l = 0; l < lanes; ++l) lane_steps[l] = t;
-                load_inputs<L>(net, grid, values, lane_series, lane_steps, lanes);
+                load_input_values<L>(net, grid, values, lane_series, lane_steps, lanes);
                 block_detail::run_block<L>(net, values);
                 for (std::int64_t l = 0; l < lanes; ++l) emit(s0 + l, t, outputs + l, L);
             }
