@@ -618,9 +618,9 @@ def threads(quick, repeats):
 SECTIONS = ("limits", "forward", "evolve", "func_evolve", "peers", "threads")
 
 
-def baseline(args, chosen):
+def baseline(args, chosen, folder_of_build, label):
     """The forward and evolve sections of another build, run by this script in a child process
-    that imports the module from args.baseline; its rows join this run's."""
+    that imports the module from `folder_of_build`; its rows join this run's."""
     sections = [s for s in ("forward", "evolve") if s in chosen]
     if not sections:
         return {}
@@ -629,15 +629,15 @@ def baseline(args, chosen):
         command = [sys.executable, os.path.abspath(__file__), "--only", ",".join(sections), "--output", output]
         if args.quick:
             command.append("--quick")
-        env = dict(os.environ, PYTHONPATH=os.path.abspath(args.baseline))
+        env = dict(os.environ, PYTHONPATH=os.path.abspath(folder_of_build))
         t0 = time.perf_counter()
-        print(f"[baseline from {args.baseline}] ...", flush=True)
+        print(f"[{label} from {folder_of_build}] ...", flush=True)
         subprocess.run(command, check=True, env=env, stdout=subprocess.DEVNULL)
         print(f"[baseline] {time.perf_counter() - t0:.1f} s", flush=True)
         with open(output) as f:
             other = json.load(f)
     for r in other["rows"]:
-        r["section"] = "baseline " + r["section"]
+        r["section"] = label + " " + r["section"]
         ROWS.append(r)
     return {"module": other["machine"]["corvane_module"], "sections": sections,
             **{s: other.get(s) for s in sections}}
@@ -650,10 +650,10 @@ def main():
     parser.add_argument("--only", default=",".join(SECTIONS), help="comma-separated sections: " + ",".join(SECTIONS))
     parser.add_argument("--markdown", action="store_true", help="also print the table as Markdown")
     parser.add_argument("--show", metavar="JSON", help="print the tables of an earlier results file and stop")
-    parser.add_argument("--baseline", metavar="DIR",
+    parser.add_argument("--baseline", metavar="DIR", action="append", default=[],
                         help="a folder holding another build of the module (a cmake build directory): its forward "
                              "and evolve figures are measured in the same run, in a child process, and listed "
-                             "with the section name prefixed by 'baseline '")
+                             "with the section name prefixed by 'baseline ' (repeatable: 'baseline 2 ', ...)")
     args = parser.parse_args()
     if args.show:
         with open(args.show) as f:
@@ -691,8 +691,9 @@ def main():
         elif section == "threads":
             report[section] = threads(args.quick, repeats)
         print(f"[{section}] {time.perf_counter() - t0:.1f} s", flush=True)
-    if args.baseline:
-        report["baseline"] = baseline(args, chosen)
+    for number, folder_of_build in enumerate(args.baseline, start=1):
+        label = "baseline" if number == 1 else f"baseline {number}"
+        report[label] = baseline(args, chosen, folder_of_build, label)
     report["machine"]["load_average_end"] = os.getloadavg()
     report["wall_seconds"] = time.perf_counter() - started
     report["rows"] = ROWS
