@@ -24,6 +24,7 @@ PyObject* Model_new(PyTypeObject* type, PyObject*, PyObject*) {
         new (&model->monitor_codes) std::vector<std::int32_t>();
         model->optimizer = nullptr;
         model->evolving_thread = 0;
+        model->stop_training = false;
         return self;
     });
 }
@@ -159,6 +160,7 @@ PyMethodDef* Model_methods() {
         method_entry(Model_to_keras, Model_to_keras_signature()),
         method_entry(Model_save, Model_save_signature()),
         method_entry(Model_clear, Model_clear_signature()),
+        method_entry(Model_set_network, Model_set_network_signature()),
         {nullptr, nullptr, 0, nullptr},
     };
     return methods;
@@ -170,6 +172,8 @@ PyGetSetDef Model_getset[] = {
     {"outputs", Model_get_outputs, nullptr, "The number of outputs of the model.", nullptr},
     {"recurrent", Model_get_recurrent, Model_set_recurrent, "Returns whether the network is recurrent or not.",
      nullptr},
+    {"stop_training", Model_get_stop_training, Model_set_stop_training,
+     "Set to True by a callback to end evolve or func_evolve after the current epoch.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
