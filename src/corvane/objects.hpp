@@ -83,6 +83,16 @@ const Signature& Model_set_network_signature();
 PyObject* Model_get_stop_training(PyObject* self, void*);
 int Model_set_stop_training(PyObject* self, PyObject* value, void*);
 
+// describe.cpp
+PyObject* Model_repr(PyObject* self);
+PyObject* Genome_repr(PyObject* self);
+PyObject* Model_summary(PyObject* self, PyObject* unused);
+const Signature& Model_summary_signature();
+PyObject* to_dot(PyObject* self, PyObject* unused);  // Model and Genome
+const Signature& to_dot_signature();
+PyObject* corvane_layout(PyObject* module, PyObject* args, PyObject* kwargs);
+const Signature& corvane_layout_signature();
+
 // optimizers.cpp: the default optimizer.
 PyObject* optimizer_by_name(const char* name);
 
