@@ -113,6 +113,10 @@ class Model:
         """Saves the model using the '.cv' format."""
     def clear(self) -> None:
         """Clears the recurrent state of the model, preparing it for a new sequence of inputs."""
+    def summary(self) -> None:
+        """Prints a table of the nodes of the network (index, role, activation, bias, in-degree) with its totals."""
+    def to_dot(self) -> str:
+        """Returns the network as Graphviz DOT text: nodes in ranks by depth, activation on each node, edge width and colour by weight, recurrent and self connections dashed."""
 
 @disjoint_base
 class Genome:
@@ -132,6 +136,8 @@ class Genome:
         """Predict the the outputs for a given set of samples."""
     def clear(self) -> None:
         """Clears the recurrent state of the genome, preparing it for a new sequence of inputs."""
+    def to_dot(self) -> str:
+        """Returns the network as Graphviz DOT text: nodes in ranks by depth, activation on each node, edge width and colour by weight, recurrent and self connections dashed."""
 
 def load(path: str, /) -> Model:
     """Load a model saved in the '.cv' format."""
