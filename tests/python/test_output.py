@@ -51,7 +51,8 @@ def run_script_here():
 
 def test_process_stdout_gets_the_lines_in_order_with_the_prints():
     # stdout is a pipe: Python buffers its prints, the lines go through C stdio.
-    result = subprocess.run([sys.executable, "-c", SCRIPT + "\nrun()\n"], capture_output=True, timeout=120)
+    env = {key: value for key, value in os.environ.items() if key != "PYTHONUNBUFFERED"}
+    result = subprocess.run([sys.executable, "-c", SCRIPT + "\nrun()\n"], capture_output=True, timeout=120, env=env)
     assert result.returncode == 0, result.stderr
     out = result.stdout.decode()  # as bytes: text mode would turn "\r" into "\n"
     assert EXPECTED.match(out), out
