@@ -2,13 +2,15 @@
 of the README: the network that evolution found and the history of the run.
 
     python examples/pictures.py                    # writes docs/images/network.png and history.png
-    python examples/pictures.py --quick --out DIR  # a short run that only has to lower the loss
+    python examples/pictures.py --quick            # a short run that only has to lower the loss,
+                                                   # pictures in a new temporary folder
 
 Needs matplotlib: pip install "corvane[plot]".
 """
 import argparse
 import os
 import sys
+import tempfile
 
 import matplotlib
 
@@ -34,8 +36,10 @@ def task(count, seed):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a short run: check that the loss falls")
-    parser.add_argument("--out", default=os.path.join(HERE, "..", "docs", "images"), help="folder of the PNG files")
+    parser.add_argument("--out", default=None, help="folder of the PNG files (default docs/images)")
     args = parser.parse_args()
+    if args.out is None:
+        args.out = tempfile.mkdtemp(prefix="corvane-pictures-") if args.quick else os.path.join(HERE, "..", "docs", "images")
     epochs, pop_size = (40, 30) if args.quick else (600, 80)
 
     x_train, y_train = task(200, seed=1)
