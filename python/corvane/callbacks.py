@@ -160,7 +160,14 @@ class ModelCheckpoint(Callback):
             if not value < self.best:
                 return
             self.best = value
-        _save_atomically(self.best_model, self.filepath.format(epoch=epoch + 1, **logs))
+        try:
+            path = self.filepath.format(epoch=epoch + 1, **logs)
+        except KeyError as error:
+            raise ValueError(
+                "ModelCheckpoint filepath %r names %s, which is not in the history of this run (its keys: epoch, %s)."
+                % (self.filepath, error, ", ".join(logs))
+            ) from None
+        _save_atomically(self.best_model, path)
 
 
 class CSVLogger(Callback):

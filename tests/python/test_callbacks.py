@@ -259,6 +259,15 @@ def test_a_monitor_that_is_not_in_the_history_fails_at_the_first_epoch(callback,
     assert network_of(model) == before and os.listdir(tmp_path) == []
 
 
+def test_a_checkpoint_path_naming_a_key_not_in_the_history_fails_at_the_first_epoch(tmp_path):
+    model = compiled_model()
+    with pytest.raises(ValueError) as error:
+        run_func_evolve(model, 3, [ModelCheckpoint(str(tmp_path / "{epoch}-{val_mae}.cv"))])
+    assert str(error.value) == ("ModelCheckpoint filepath %r names 'val_mae', which is not in the history of this run "
+                                "(its keys: epoch, loss, val_loss, size)." % str(tmp_path / "{epoch}-{val_mae}.cv"))
+    assert os.listdir(tmp_path) == []
+
+
 def test_model_checkpoint_best_only_leaves_files_that_score_the_logged_losses(tmp_path):
     model = compiled_model()
     checkpoint = ModelCheckpoint(str(tmp_path / "ckpt-{epoch:03d}-{val_loss:.6f}.cv"), save_best_only=True)
