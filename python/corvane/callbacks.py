@@ -183,8 +183,10 @@ class CSVLogger(Callback):
         self._file = None
         self._writer = None
         self._keys = None
+        self._header_written = False
 
     def on_train_begin(self, logs=None):
+        self.on_train_end()  # a run that failed left its file open
         continued = self.append and os.path.exists(self.filename) and os.path.getsize(self.filename) > 0
         self._file = open(self.filename, "a" if continued else "w", newline="")
         self._writer = csv.writer(self._file, delimiter=self.separator)

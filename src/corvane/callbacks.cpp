@@ -141,8 +141,9 @@ PyObject* Model_set_network(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (PyObject_TypeCheck(source, &ModelType)) network = &reinterpret_cast<ModelObject*>(source)->network;
         else if (PyObject_TypeCheck(source, &GenomeType)) network = &reinterpret_cast<GenomeObject*>(source)->network;
         else throw type_error(std::string("Expected a Model or Genome, got ") + Py_TYPE(source)->tp_name + ".");
-        if (network->inputs != model->network.inputs || network->outputs != model->network.outputs ||
-            network->node_count < network->inputs + network->outputs)
+        if (network->node_count < network->inputs + network->outputs)
+            throw value_error("The genome holds no network: only genomes that evolution made have one.");
+        if (network->inputs != model->network.inputs || network->outputs != model->network.outputs)
             throw value_error("The network has other inputs or outputs than the model.");
         model->network = *network;
         Py_RETURN_NONE;

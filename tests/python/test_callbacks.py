@@ -196,6 +196,22 @@ def test_bad_callbacks_are_refused_before_any_work(callbacks, message):
     assert calls == [] and network_of(model) == before
 
 
+@pytest.mark.parametrize("source, error, message", [
+    (corvane.Model(3, 1, seed=1), ValueError, "The network has other inputs or outputs than the model."),
+    (corvane.Genome(2, 1), ValueError, "The genome holds no network: only genomes that evolution made have one."),
+    ("model.cv", TypeError, "Expected a Model or Genome, got str."),
+], ids=["other-counts", "empty-genome", "not-a-model"])
+def test_restoring_a_network_refuses_what_does_not_fit(source, error, message):
+    model = compiled_model()
+    before = network_of(model)
+    with pytest.raises(error) as raised:
+        model._set_network(source)
+    assert str(raised.value) == message and network_of(model) == before
+    other = corvane.Model(2, 1, 6, True, seed=9)
+    model._set_network(other)
+    assert network_of(model) == network_of(other) and model.recurrent
+
+
 class FakeModel:
     stop_training = False
 
