@@ -3,7 +3,7 @@
 # tests against the installed module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/setup.sh test,keras,examples
+bash tools/setup.sh test,keras,examples,plot
 
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=ON \
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" > /dev/null

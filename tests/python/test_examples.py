@@ -20,6 +20,7 @@ CASES = [
     ("cartpole.py", ["gymnasium"], "IMPROVED"),
     ("keras_roundtrip.py", ["keras"], "IMPROVED"),
     ("demo.py", [], "same predictions: True"),
+    ("pictures.py", ["matplotlib"], "IMPROVED"),
 ]
 
 

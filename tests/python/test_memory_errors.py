@@ -30,6 +30,7 @@ ENTRY_POINTS = {
     "module-function": lambda model, genome: corvane.load("/nonexistent/model.cv"),
     "optimizer-init": lambda model, genome: corvane.optimizers.Alpha(0.1),
     "genome-method": lambda model, genome: genome.clear(),
+    "repr-slot": lambda model, genome: repr(model),
 }
 
 
