@@ -14,7 +14,7 @@ import numbers
 
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
-from sklearn.utils.multiclass import check_classification_targets, unique_labels
+from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted, validate_data
 
 from corvane._core import Model
@@ -349,10 +349,10 @@ class EvolutionClassifier(ClassifierMixin, _EvolutionEstimator):
         """Evolves a new model on X (n_samples, n_features) and the class labels y (n_samples,)."""
         def validate(X, y):
             x, y = validate_data(self, X, y, dtype=np.float64)
-            check_classification_targets(y)
-            classes = unique_labels(y)
+            check_classification_targets(y)  # refuses continuous and mixed labels
+            classes = np.unique(y)  # sorted, of y's own type
             if len(classes) < 2:
-                raise ValueError(f"y holds only 1 class ({classes[0]!r}); a classifier needs at least 2 classes.")
+                raise ValueError(f"y holds only 1 class ({classes.tolist()[0]!r}); a classifier needs at least 2 classes.")
             index = np.searchsorted(classes, y)
             if len(classes) == 2:
                 targets = index.astype(np.float64).reshape(-1, 1)
