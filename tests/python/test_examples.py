@@ -16,6 +16,7 @@ EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 CASES = [
     ("xor.py", [], "IMPROVED"),
     ("diabetes.py", ["sklearn"], "IMPROVED"),
+    ("sklearn_compare.py", ["sklearn"], "IMPROVED"),
     ("sequence.py", [], "IMPROVED"),
     ("cartpole.py", ["gymnasium"], "IMPROVED"),
     ("keras_roundtrip.py", ["keras"], "IMPROVED"),
