@@ -13,9 +13,13 @@ import math
 import numbers
 
 import numpy as np
-from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
-from sklearn.utils.multiclass import check_classification_targets
-from sklearn.utils.validation import check_is_fitted, validate_data
+
+try:
+    from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
+    from sklearn.utils.multiclass import check_classification_targets
+    from sklearn.utils.validation import check_is_fitted, validate_data
+except ImportError as error:
+    raise ImportError('corvane.sklearn needs scikit-learn 1.6 or newer: pip install "corvane[examples]"') from error
 
 from corvane._core import Model
 
@@ -162,13 +166,13 @@ class _EvolutionEstimator(BaseEstimator):
         """A new model evolved on x (n, features) and targets (n, outputs): (model, history)."""
         inputs, outputs, recurrent = x.shape[1], targets.shape[1], settings["recurrent"]
         model_seed, run_seed, split_seed = settings["seeds"]
-        model = Model(inputs, outputs, inputs + outputs + settings["hidden"], recurrent, seed=model_seed)
-        model.compile(loss=settings["loss"], metrics=settings["metrics"])
         validation_data = None
         if settings["validation_fraction"] is not None:
             train, held_back = _split(len(x), settings["validation_fraction"], split_seed)
             validation_data = (_as_sequences(x[held_back], recurrent), _as_sequences(targets[held_back], recurrent))
             x, targets = x[train], targets[train]
+        model = Model(inputs, outputs, inputs + outputs + settings["hidden"], recurrent, seed=model_seed)
+        model.compile(loss=settings["loss"], metrics=settings["metrics"])
         extra = {"workers": settings["workers"]}
         if settings["callbacks"] is not None:
             extra["callbacks"] = settings["callbacks"]
@@ -203,11 +207,6 @@ class _EvolutionEstimator(BaseEstimator):
         self.history_ = history
         self.__dict__.update(fitted)
         return self
-
-    def __sklearn_tags__(self):
-        tags = super().__sklearn_tags__()
-        tags.input_tags.allow_nan = False
-        return tags
 
 
 class EvolutionRegressor(RegressorMixin, _EvolutionEstimator):

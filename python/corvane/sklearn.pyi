@@ -50,7 +50,6 @@ class _EvolutionEstimator(BaseEstimator):
         random_state: _RandomState = None,
         verbose: int = 0,
     ) -> None: ...
-    def __sklearn_tags__(self) -> Any: ...
 
 class EvolutionRegressor(RegressorMixin, _EvolutionEstimator):
     n_outputs_: int
