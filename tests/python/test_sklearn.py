@@ -130,6 +130,23 @@ def test_callbacks_need_a_corvane_that_takes_them():
         EvolutionRegressor(callbacks=[object()], **SMALL).fit(X, Y_REG)
 
 
+@pytest.mark.skipif(not corvane_sklearn._EVOLVE_TAKES_CALLBACKS, reason="this corvane's evolve takes no callbacks")
+def test_callbacks_are_passed_to_evolve():
+    from corvane.callbacks import Callback
+
+    class EpochsSeen(Callback):
+        def __init__(self):
+            super().__init__()
+            self.epochs = []
+
+        def on_epoch_end(self, epoch, logs=None):
+            self.epochs.append((epoch, sorted(logs)))
+
+    seen = EpochsSeen()
+    EvolutionRegressor(callbacks=[seen], pop_size=10, epochs=3, validation_fraction=0.25, random_state=0).fit(X, Y_REG)
+    assert seen.epochs == [(epoch, ["loss", "val_loss"]) for epoch in range(3)]
+
+
 # --- the regressor --------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("y, shape, outputs", [
