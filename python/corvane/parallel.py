@@ -372,7 +372,8 @@ class RayEvaluator:
         try:
             replies = ray.get(refs)
         except ray.exceptions.RayActorError as error:
-            raise RuntimeError("A worker actor of the RayEvaluator died while evaluating genomes: %s" % error) from None
+            # Ray's own account (process id, exit detail) is the cause.
+            raise RuntimeError("A worker actor of the RayEvaluator died while evaluating genomes.") from error
         for (first, step, _), raw in zip(chunks, replies):
             reply = pickle.loads(raw)
             if reply[0] != "ok":
