@@ -229,7 +229,7 @@ class ProcessEvaluator:
         self.start()
         return self
 
-    def __exit__(self, *exc_info: Any) -> None:
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
         self.close()
 
     def __del__(self) -> None:
@@ -348,7 +348,7 @@ class RayEvaluator:
         self.start()
         return self
 
-    def __exit__(self, *exc_info: Any) -> None:
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
         self.close()
 
     def __call__(self, genomes: List[Any]) -> "np.ndarray[Any, np.dtype[np.float64]]":
