@@ -96,12 +96,11 @@ def _score(fitness: Callable[[Any], Any], genome: Any) -> Any:
     return type(value).__name__
 
 
-def _evaluate_chunk(fitness: Callable[[Any], Any], first: int, step: int, payload: bytes) -> bytes:
+def _evaluate_chunk(fitness: Callable[[Any], Any], first: int, step: int, genomes: List[Any]) -> bytes:
     """Scores the genomes of one message; genome j of the chunk is genome first + j * step.
 
     The reply is ("ok", [float, ...]), ("type", index, type name) or
-    ("error", index, exception or None, traceback text, exception summary)."""
-    genomes = pickle.loads(payload)
+    ("error", index, pickled exception or None, traceback text, exception summary)."""
     scores = []
     for j, genome in enumerate(genomes):
         index = first + j * step
@@ -110,11 +109,14 @@ def _evaluate_chunk(fitness: Callable[[Any], Any], first: int, step: int, payloa
         except BaseException as error:  # noqa: B902 - reported to the parent, whatever it is
             text = traceback.format_exc()
             summary = "".join(traceback.format_exception_only(type(error), error)).strip()
-            try:
-                pickled = cloudpickle.dumps(error, protocol=_PROTOCOL)
-                pickle.loads(pickled)  # an exception that does not unpickle would fail in the parent
-            except BaseException:
-                pickled = None
+            pickled = None
+            # SystemExit and the like are not raised again in the parent (they would end it).
+            if isinstance(error, Exception):
+                try:
+                    pickled = cloudpickle.dumps(error, protocol=_PROTOCOL)
+                    pickle.loads(pickled)  # one that does not unpickle would fail in the parent
+                except BaseException:
+                    pickled = None
             return pickle.dumps(("error", index, pickled, text, summary), protocol=_PROTOCOL)
         if isinstance(value, str):
             return pickle.dumps(("type", index, value), protocol=_PROTOCOL)
@@ -122,9 +124,9 @@ def _evaluate_chunk(fitness: Callable[[Any], Any], first: int, step: int, payloa
     return pickle.dumps(("ok", scores), protocol=_PROTOCOL)
 
 
-def _chunks(genomes: Sequence[Any], count: int) -> List[Tuple[int, int, bytes]]:
-    """(first index, step, pickled genomes) for each of `count` workers: every count-th genome."""
-    return [(k, count, pickle.dumps(list(genomes[k::count]), protocol=_PROTOCOL)) for k in range(count)]
+def _chunks(genomes: Sequence[Any], count: int) -> List[Tuple[int, int, List[Any]]]:
+    """(first index, step, genomes) for each of `count` workers: every count-th genome."""
+    return [(k, count, list(genomes[k::count])) for k in range(count)]
 
 
 def _raise_reply(reply: Tuple[Any, ...]) -> None:
@@ -135,7 +137,8 @@ def _raise_reply(reply: Tuple[Any, ...]) -> None:
     _, index, pickled, text, summary = reply
     remote = RemoteTraceback(index, text)
     error = pickle.loads(pickled) if pickled is not None else RuntimeError(
-        "fitness raised %s for genome %d (the exception could not be sent back)" % (summary, index))
+        "fitness raised %s for genome %d (an exception that is not raised again here: it does not "
+        "pickle, or it is no Exception)" % (summary, index))
     raise error from remote
 
 
@@ -156,10 +159,10 @@ def _process_main(conn: Any, fitness_bytes: bytes) -> None:
     fitness = cloudpickle.loads(fitness_bytes)
     while True:
         try:
-            first, step, payload = pickle.loads(conn.recv_bytes())
+            first, step, genomes = pickle.loads(conn.recv_bytes())
         except (EOFError, OSError):
             return
-        reply = _evaluate_chunk(fitness, first, step, payload)
+        reply = _evaluate_chunk(fitness, first, step, genomes)
         try:
             conn.send_bytes(reply)
         except OSError:  # the parent stopped waiting (a fault elsewhere, an interrupt)
@@ -254,9 +257,9 @@ class ProcessEvaluator:
     def _run(self, genomes: List[Any], scores: "np.ndarray[Any, np.dtype[np.float64]]") -> None:
         pool = self._pool[:min(len(self._pool), len(genomes))]
         pending = {}  # connection -> (process, first index, step)
-        for (process, conn), (first, step, payload) in zip(pool, _chunks(genomes, len(pool))):
+        for (process, conn), (first, step, chunk) in zip(pool, _chunks(genomes, len(pool))):
             try:
-                conn.send_bytes(pickle.dumps((first, step, payload), protocol=_PROTOCOL))
+                conn.send_bytes(pickle.dumps((first, step, chunk), protocol=_PROTOCOL))
             except OSError:
                 self._died(process)
             pending[conn] = (process, first, step)
@@ -281,8 +284,8 @@ class ProcessEvaluator:
 
     def _died(self, process: Any) -> None:
         process.join(timeout=1.0)
-        raise RuntimeError("A worker process of the ProcessEvaluator %s while evaluating genomes."
-                           % _exit_description(process.exitcode))
+        raise RuntimeError("A worker process of the ProcessEvaluator %s while evaluating genomes (what it "
+                           "wrote to standard error, if anything, is above)." % _exit_description(process.exitcode))
 
 
 # ---- Ray -------------------------------------------------------------------------------------
@@ -295,7 +298,7 @@ class _RayWorker:
         self.fitness = cloudpickle.loads(fitness_bytes)
 
     def evaluate(self, first: int, step: int, payload: bytes) -> bytes:
-        return _evaluate_chunk(self.fitness, first, step, payload)
+        return _evaluate_chunk(self.fitness, first, step, pickle.loads(payload))
 
 
 def _import_ray() -> Any:
@@ -368,7 +371,8 @@ class RayEvaluator:
         ray = _import_ray()
         actors = self._actors[:min(len(self._actors), len(genomes))]
         chunks = _chunks(genomes, len(actors))
-        refs = [actor.evaluate.remote(first, step, payload) for actor, (first, step, payload) in zip(actors, chunks)]
+        refs = [actor.evaluate.remote(first, step, pickle.dumps(chunk, protocol=_PROTOCOL))
+                for actor, (first, step, chunk) in zip(actors, chunks)]
         try:
             replies = ray.get(refs)
         except ray.exceptions.RayActorError as error:

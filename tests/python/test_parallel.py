@@ -192,6 +192,10 @@ def raise_unpicklable(genome):
     raise Unpicklable("kept in the worker")
 
 
+def raise_system_exit(genome):
+    raise SystemExit(3)
+
+
 def test_an_exception_in_fitness_reaches_func_evolve_with_index_and_traceback(evaluator_type):
     index, losses = one_unique(generation(pop_size=4, seed=1))  # the first generation of the run below
     model = corvane.Model(2, 1, 5, seed=1)
@@ -209,13 +213,17 @@ def test_an_exception_in_fitness_reaches_func_evolve_with_index_and_traceback(ev
         np.testing.assert_array_equal(evaluator(generation(pop_size=1)), [0.0, 0.0])
 
 
-def test_an_exception_that_cannot_travel_becomes_runtime_error(evaluator_type):
-    with evaluator_type(raise_unpicklable) as evaluator:
+@pytest.mark.parametrize("fitness, summary, line", [
+    (raise_unpicklable, "test_parallel.Unpicklable: kept in the worker", "raise Unpicklable"),
+    (raise_system_exit, "SystemExit: 3", "raise SystemExit(3)"),
+], ids=["unpicklable", "system-exit"])
+def test_an_exception_that_is_not_raised_again_becomes_runtime_error(evaluator_type, fitness, summary, line):
+    with evaluator_type(fitness) as evaluator:
         with pytest.raises(RuntimeError) as raised:
             evaluator(generation(pop_size=1)[:1])
-    assert str(raised.value) == ("fitness raised test_parallel.Unpicklable: kept in the worker for genome 0 "
-                                 "(the exception could not be sent back)")
-    assert "raise Unpicklable" in raised.value.__cause__.text
+    assert str(raised.value) == ("fitness raised %s for genome 0 (an exception that is not raised again here: it "
+                                 "does not pickle, or it is no Exception)" % summary)
+    assert line in raised.value.__cause__.text
 
 
 @pytest.mark.parametrize("result, type_name", [("0.5", "str"), (None, "NoneType"), (np.zeros(2), "ndarray"),
