@@ -162,6 +162,9 @@ PyObject* Model___setstate__(PyObject* self, PyObject* args, PyObject* kwargs) {
         check_not_evolving(model);
         PyObject* const* items = state_items(state, 7, "Model");
         Network network = network_of_state(items[0], "Model");
+        // A model without nodes is one whose __init__ never ran: its counts are zero.
+        if (network.node_count == 0 && (network.inputs != 0 || network.outputs != 0))
+            bad_state("Model", "holds no network");
         if (!PyBool_Check(items[1])) bad_state("Model", "has a compiled flag that is not a bool");
         PyObject* optimizer = items[2];  // borrowed
         if (optimizer != Py_None && !PyObject_TypeCheck(optimizer, &AlphaType))

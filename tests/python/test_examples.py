@@ -19,6 +19,7 @@ CASES = [
     ("sklearn_compare.py", ["sklearn"], "IMPROVED"),
     ("sequence.py", [], "IMPROVED"),
     ("cartpole.py", ["gymnasium"], "IMPROVED"),
+    ("parallel_cartpole.py", ["gymnasium"], "IMPROVED"),
     ("keras_roundtrip.py", ["keras"], "IMPROVED"),
     ("demo.py", [], "same predictions: True"),
 ]

@@ -176,7 +176,9 @@ BAD_MODEL_STATES = [
     ("bool-version", model_state(version=True), "The pickled Model state has a version this corvane does not read."),
     ("network-str", model_state(network="abc"), "The pickled Model holds no network."),
     ("counts-huge", model_state(network=(2**40, 1, False)), "The pickled Model holds no network."),
-    ("counts-int-flag", model_state(network=(2, 1, 1)), "The pickled Model holds no network."),
+    ("counts-int-flag", model_state(network=(0, 0, 1)), "The pickled Model holds no network."),
+    # Only a model whose __init__ never ran has no nodes, and its counts are zero.
+    ("counts-of-a-genome", model_state(network=(2, 1, False)), "The pickled Model holds no network."),
     ("damaged-bytes", model_state(network=b"\x03\0\0\0\x02\0\0\0"),
      "The model file '<pickled Model>' ends inside its header (13 bytes needed, 8 found)."),
     ("compiled-int", model_state(compiled=1), "The pickled Model has a compiled flag that is not a bool."),
