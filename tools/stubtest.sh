@@ -16,7 +16,8 @@ cd "$work"
 import pathlib, sys
 import corvane
 package = pathlib.Path(corvane.__file__).parent
-missing = [name for name in ("py.typed", "__init__.pyi", "optimizers.pyi", "callbacks.pyi", "plot.pyi") if not (package / name).is_file()]
+missing = [name for name in ("py.typed", "__init__.pyi", "optimizers.pyi", "callbacks.pyi", "plot.pyi",
+                            "parallel.pyi", "sklearn.pyi") if not (package / name).is_file()]
 if missing:
     sys.exit(f"the installed corvane package ({package}) lacks {', '.join(missing)}")
 PY

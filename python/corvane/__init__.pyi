@@ -117,6 +117,9 @@ class Model:
         """Prints a table of the nodes of the network (index, role, activation, bias, in-degree) with its totals."""
     def to_dot(self) -> str:
         """Returns the network as Graphviz DOT text: nodes in ranks by depth, activation on each node, edge width and colour by weight, recurrent and self connections dashed."""
+    # pickle, copy.copy and copy.deepcopy: the network, the mode and the compile settings.
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...], Tuple[Any, ...]]: ...
+    def __setstate__(self, state: Tuple[Any, ...], /) -> None: ...
 
 @disjoint_base
 class Genome:
@@ -138,6 +141,8 @@ class Genome:
         """Clears the recurrent state of the genome, preparing it for a new sequence of inputs."""
     def to_dot(self) -> str:
         """Returns the network as Graphviz DOT text: nodes in ranks by depth, activation on each node, edge width and colour by weight, recurrent and self connections dashed."""
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...], Tuple[Any, ...]]: ...
+    def __setstate__(self, state: Tuple[Any, ...], /) -> None: ...
 
 def load(path: str, /) -> Model:
     """Load a model saved in the '.cv' format."""

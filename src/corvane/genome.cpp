@@ -68,6 +68,8 @@ PyMethodDef* Genome_methods() {
         method_entry(Genome_predict, predict_signature()),
         method_entry(Genome_clear, Genome_clear_signature()),
         method_entry(to_dot, to_dot_signature()),
+        method_entry(Genome___reduce__, reduce_signature()),
+        method_entry(Genome___setstate__, setstate_signature()),
         {nullptr, nullptr, 0, nullptr},
     };
     return methods;

@@ -158,6 +158,8 @@ PyMethodDef* Model_methods() {
         method_entry(Model_summary, Model_summary_signature()),
         method_entry(to_dot, to_dot_signature()),
         method_entry(Model_set_network, Model_set_network_signature()),
+        method_entry(Model___reduce__, reduce_signature()),
+        method_entry(Model___setstate__, setstate_signature()),
         {nullptr, nullptr, 0, nullptr},
     };
     return methods;

@@ -92,6 +92,14 @@ PyObject* to_dot(PyObject* self, PyObject* unused);  // Model and Genome
 const Signature& to_dot_signature();
 PyObject* corvane_layout(PyObject* module, PyObject* args, PyObject* kwargs);
 const Signature& corvane_layout_signature();
+// pickle.cpp: pickling and copying.
+const Signature& reduce_signature();
+const Signature& setstate_signature();
+PyObject* Model___reduce__(PyObject* self, PyObject* unused);
+PyObject* Model___setstate__(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Genome___reduce__(PyObject* self, PyObject* unused);
+PyObject* Genome___setstate__(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Alpha___reduce__(PyObject* self, PyObject* unused);
 
 // optimizers.cpp: the default optimizer.
 PyObject* optimizer_by_name(const char* name);

@@ -20,6 +20,9 @@ def _set_recurrent(model, genome):
     model.recurrent = True
 
 
+# The state of another model, made before any fault is armed.
+_OTHER_STATE = corvane.Model(3, 1, seed=1).__reduce__()[2]
+
 ENTRY_POINTS = {
     "type-new": lambda model, genome: corvane.Model.__new__(corvane.Model),
     "type-init": lambda model, genome: model.__init__(2, 1),
@@ -31,6 +34,8 @@ ENTRY_POINTS = {
     "optimizer-init": lambda model, genome: corvane.optimizers.Alpha(0.1),
     "genome-method": lambda model, genome: genome.clear(),
     "repr-slot": lambda model, genome: repr(model),
+    "pickle": lambda model, genome: model.__reduce__(),
+    "unpickle": lambda model, genome: model.__setstate__(_OTHER_STATE),
 }
 
 
