@@ -197,9 +197,12 @@ PyObject* call_with_counts(PyTypeObject* type, std::int32_t inputs, std::int32_t
 }
 
 PyObject* make_model(const Network& network) {
+    // The copy is complete before it is moved in (a move cannot fail), so the new model never
+    // holds a network made of parts of two.
+    Network copy = network;
     // Through the type, so that the model is initialised like any other.
-    PyRef model(call_with_counts(&ModelType, network.inputs, network.outputs, network.recurrent));
-    as_model(model.get())->network = network;
+    PyRef model(call_with_counts(&ModelType, copy.inputs, copy.outputs, copy.recurrent));
+    as_model(model.get())->network = std::move(copy);
     return model.release();
 }
 

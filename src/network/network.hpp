@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "network/activation.hpp"
@@ -101,6 +102,11 @@ private:
         return static_cast<std::size_t>(s) * words_per_row() + t / 32;
     }
 };
+
+// A network is replaced by building the new one completely and moving it in: the move must not
+// be able to fail, or an object could be left with the counts of one network and the tables of
+// another.
+static_assert(std::is_nothrow_move_assignable_v<Network> && std::is_nothrow_move_constructible_v<Network>);
 
 // Every input and hidden node feeds a non-input node other than itself, and every hidden and
 // output node is fed by a node other than itself. An empty network is valid.
