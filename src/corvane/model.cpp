@@ -28,7 +28,20 @@ PyObject* Model_new(PyTypeObject* type, PyObject*, PyObject*) {
     });
 }
 
+// The optimizer is the one Python reference a model holds; an optimizer subclass that keeps its
+// model makes a cycle, which the collector can only see and break through these two.
+int Model_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_model(self)->optimizer);
+    return 0;
+}
+
+int Model_clear_references(PyObject* self) {
+    Py_CLEAR(as_model(self)->optimizer);
+    return 0;
+}
+
 void Model_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     ModelObject* model = as_model(self);
     model->network.~Network();
     model->loss_codes.~vector();
@@ -181,7 +194,9 @@ PyTypeObject ModelType = [] {
     type.tp_basicsize = sizeof(ModelObject);
     type.tp_itemsize = 0;
     type.tp_dealloc = Model_dealloc;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    type.tp_traverse = Model_traverse;
+    type.tp_clear = Model_clear_references;
     type.tp_doc = Model_init_signature().doc();
     type.tp_methods = Model_methods();
     type.tp_getset = Model_getset;
