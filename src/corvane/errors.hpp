@@ -29,7 +29,7 @@ inline void check_status(int status) {
 std::string utf8_of(PyObject* text);
 
 // Sets the Python exception for the exception being handled: python_error_set keeps the one
-// already set, std::bad_alloc gives MemoryError, the core's value/type/file errors give
+// already set, std::bad_alloc and the core's memory_error give MemoryError, the core's value/type/file errors give
 // ValueError, TypeError and OSError, and any other std::exception RuntimeError with its text.
 void set_python_error() noexcept;
 

@@ -456,7 +456,7 @@ PyObject* import_model(PyObject* keras_model) {
     for (const NodeLayer& node : layout.nodes)
         if (node.index >= layout.inputs) read_node(net, node.layer.get(), node.name, node.index);
     // The whole network is read before the model is made, so a failure leaves nothing behind.
-    return make_model(net);
+    return make_model(std::move(net));
 }
 
 }  // namespace

@@ -211,13 +211,11 @@ PyObject* call_with_counts(PyTypeObject* type, std::int32_t inputs, std::int32_t
     return check(PyObject_Call(reinterpret_cast<PyObject*>(type), args.get(), kwargs.get()));
 }
 
-PyObject* make_model(const Network& network) {
-    // The copy is complete before it is moved in (a move cannot fail), so the new model never
-    // holds a network made of parts of two.
-    Network copy = network;
-    // Through the type, so that the model is initialised like any other.
-    PyRef model(call_with_counts(&ModelType, copy.inputs, copy.outputs, copy.recurrent));
-    as_model(model.get())->network = std::move(copy);
+PyObject* make_model(Network network) {
+    // Made through the type, so that the model is initialised like any other; the network is
+    // complete before it is moved in (a move cannot fail), so the model never holds parts of two.
+    PyRef model(call_with_counts(&ModelType, network.inputs, network.outputs, network.recurrent));
+    as_model(model.get())->network = std::move(network);
     return model.release();
 }
 

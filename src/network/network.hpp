@@ -21,6 +21,10 @@ constexpr bool counts_fit(std::int64_t inputs, std::int64_t outputs, std::int64_
     return inputs >= 1 && outputs >= 1 && node_count >= inputs + outputs;
 }
 
+// The bytes the tables of a network of n nodes take: weights, bit rows and the four per-node
+// tables (a double, as it may exceed any integer type for absurd n).
+double table_bytes(std::int64_t node_count);
+
 // Throws std::bad_alloc when the dense tables of n nodes could not be held in this machine's
 // memory (checked up front: with overcommit a plain allocation may not fail cleanly).
 void check_table_size(std::int64_t node_count);
