@@ -1,8 +1,11 @@
-"""A C++ std::bad_alloc in any kind of entry point becomes MemoryError and leaves the object usable.
+"""A C++ std::bad_alloc in any kind of entry point, and at any allocation of a public operation,
+becomes MemoryError and leaves the object unchanged and usable.
 
 Test builds (CMake option CORVANE_FAULT_INJECTION, on with CORVANE_TESTS) give the compiled
-module _fail_next_entry(), which makes the next entry point throw std::bad_alloc first thing;
-tools/test.sh and tools/sanitize.sh run this file against such a build.
+module _fail_next_entry(), which makes the next entry point throw std::bad_alloc first thing,
+and _fail_allocation(k), which makes the k-th C++ allocation from then on fail, with
+_allocation_fault_pending() and _live_allocations() to see whether it came and what is still
+allocated; tools/test.sh and tools/sanitize.sh run this file against such a build.
 """
 
 import os
