@@ -23,6 +23,12 @@ struct type_error : error {
     using error::error;
 };
 
+// Becomes MemoryError carrying the message: a request refused up front because it could not fit
+// the memory there is (a plain failed allocation stays std::bad_alloc).
+struct memory_error : error {
+    using error::error;
+};
+
 // Becomes OSError naming the path.
 struct file_error : error {
     file_error(const std::string& message, std::string path_, int errno_value_)

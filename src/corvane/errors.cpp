@@ -15,6 +15,8 @@ void set_python_error() noexcept {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const memory_error& error) {
+        PyErr_SetString(PyExc_MemoryError, error.what());
     } catch (const value_error& error) {
         PyErr_SetString(PyExc_ValueError, error.what());
     } catch (const type_error& error) {

@@ -29,7 +29,7 @@ inline void check_status(int status) {
 std::string utf8_of(PyObject* text);
 
 // Sets the Python exception for the exception being handled: python_error_set keeps the one
-// already set, std::bad_alloc gives MemoryError, the core's value/type/file errors give
+// already set, std::bad_alloc and the core's memory_error give MemoryError, the core's value/type/file errors give
 // ValueError, TypeError and OSError, and any other std::exception RuntimeError with its text.
 void set_python_error() noexcept;
 
@@ -41,6 +41,12 @@ void set_python_error() noexcept;
 // throw std::bad_alloc as its first statement.
 bool take_injected_fault() noexcept;
 PyObject* fail_next_entry(PyObject* module, PyObject* unused);
+// fault_injection.cpp: _fail_allocation(k) makes the k-th C++ allocation from now on fail (0
+// disarms), _allocation_fault_pending() tells whether that allocation is still to come, and
+// _live_allocations() counts the module's allocations not yet freed.
+PyObject* fail_allocation(PyObject* module, PyObject* count);
+PyObject* allocation_fault_pending(PyObject* module, PyObject* unused);
+PyObject* live_allocations(PyObject* module, PyObject* unused);
 #endif
 
 template <class R, class Body>

@@ -101,8 +101,9 @@ PyTypeObject GenomeType = [] {
 }();
 
 PyObject* make_genome(const Network& network) {
-    PyRef genome(call_with_counts(&GenomeType, network.inputs, network.outputs, network.recurrent));
-    as_genome(genome.get())->network = network;
+    Network copy = network;  // complete before it is moved in
+    PyRef genome(call_with_counts(&GenomeType, copy.inputs, copy.outputs, copy.recurrent));
+    as_genome(genome.get())->network = std::move(copy);
     return genome.release();
 }
 

@@ -122,8 +122,25 @@ PyRef node_tensor(const KerasApi& api, const Network& net, std::int32_t i, PyObj
     return tensor;
 }
 
+// The first node from which no output can be reached along forward connections, or -1. Keras
+// keeps only the layers an output depends on: such a node would be dropped from the export, and
+// the import would then refuse the model for the gap in its node indices.
+std::int32_t first_dead_end(const Network& net) {
+    const std::int32_t n = net.node_count;
+    std::vector<bool> reaches(static_cast<std::size_t>(n), false);
+    for (std::int32_t i = n - 1; i >= 0; --i) {
+        bool found = i >= n - net.outputs;
+        for (std::int32_t j = i + 1; j < n && !found; ++j) found = reaches[j] && net.has_connection(i, j);
+        reaches[i] = found;
+    }
+    for (std::int32_t i = 0; i < n; ++i)
+        if (!reaches[i]) return i;
+    return -1;
+}
+
 // An initialised network whose every non-input node has a source (a Dense layer cannot be fed
-// by nothing) and a known activation code (the others have no Keras name).
+// by nothing), whose every node leads to an output, and whose codes are known (the others have
+// no Keras name).
 void check_exportable(const Network& net) {
     if (!counts_fit(net.inputs, net.outputs, net.node_count))
         throw value_error("A network of " + std::to_string(net.node_count) + " nodes with " +
@@ -138,6 +155,9 @@ void check_exportable(const Network& net) {
             throw value_error("Node " + std::to_string(i) + " has the unknown activation code " +
                               std::to_string(code) + ", so the model cannot be converted to Keras.");
     }
+    if (const std::int32_t dead = first_dead_end(net); dead >= 0)
+        throw value_error("Node " + std::to_string(dead) +
+                          " leads to no output, so the model cannot be converted to Keras (Keras would drop it).");
 }
 
 PyObject* export_model(const ModelObject* model) {
@@ -436,7 +456,7 @@ PyObject* import_model(PyObject* keras_model) {
     for (const NodeLayer& node : layout.nodes)
         if (node.index >= layout.inputs) read_node(net, node.layer.get(), node.name, node.index);
     // The whole network is read before the model is made, so a failure leaves nothing behind.
-    return make_model(net);
+    return make_model(std::move(net));
 }
 
 }  // namespace

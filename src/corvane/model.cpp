@@ -30,7 +30,20 @@ PyObject* Model_new(PyTypeObject* type, PyObject*, PyObject*) {
     });
 }
 
+// The optimizer is the one Python reference a model holds; an optimizer subclass that keeps its
+// model makes a cycle, which the collector can only see and break through these two.
+int Model_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(as_model(self)->optimizer);
+    return 0;
+}
+
+int Model_clear_references(PyObject* self) {
+    Py_CLEAR(as_model(self)->optimizer);
+    return 0;
+}
+
 void Model_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     ModelObject* model = as_model(self);
     model->network.~Network();
     model->loss_codes.~vector();
@@ -185,7 +198,9 @@ PyTypeObject ModelType = [] {
     type.tp_itemsize = 0;
     type.tp_dealloc = Model_dealloc;
     type.tp_repr = Model_repr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    type.tp_traverse = Model_traverse;
+    type.tp_clear = Model_clear_references;
     type.tp_doc = Model_init_signature().doc();
     type.tp_methods = Model_methods();
     type.tp_getset = Model_getset;
@@ -200,10 +215,11 @@ PyObject* call_with_counts(PyTypeObject* type, std::int32_t inputs, std::int32_t
     return check(PyObject_Call(reinterpret_cast<PyObject*>(type), args.get(), kwargs.get()));
 }
 
-PyObject* make_model(const Network& network) {
-    // Through the type, so that the model is initialised like any other.
+PyObject* make_model(Network network) {
+    // Made through the type, so that the model is initialised like any other; the network is
+    // complete before it is moved in (a move cannot fail), so the model never holds parts of two.
     PyRef model(call_with_counts(&ModelType, network.inputs, network.outputs, network.recurrent));
-    as_model(model.get())->network = network;
+    as_model(model.get())->network = std::move(network);
     return model.release();
 }
 

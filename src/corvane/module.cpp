@@ -15,6 +15,10 @@ PyMethodDef* module_functions() {
         method_entry(corvane_layout, corvane_layout_signature()),
 #ifdef CORVANE_FAULT_INJECTION
         {"_fail_next_entry", fail_next_entry, METH_NOARGS, "Test builds: the next entry point fails with MemoryError."},
+        {"_fail_allocation", fail_allocation, METH_O, "Test builds: the k-th C++ allocation from now on fails (0 disarms)."},
+        {"_allocation_fault_pending", allocation_fault_pending, METH_NOARGS,
+         "Test builds: whether the allocation armed by _fail_allocation is still to come."},
+        {"_live_allocations", live_allocations, METH_NOARGS, "Test builds: the module's C++ allocations not yet freed."},
 #endif
         {nullptr, nullptr, 0, nullptr},
     };

@@ -38,8 +38,9 @@ extern PyTypeObject ModelType;
 extern PyTypeObject GenomeType;
 extern PyTypeObject AlphaType;
 
-// A new Model holding a copy of `network`, made through the Model type with the network's counts.
-PyObject* make_model(const Network& network);
+// A new Model holding `network` (pass a copy, or move one in), made through the Model type with
+// the network's counts.
+PyObject* make_model(Network network);
 
 // `type` called with the positional (inputs, outputs) and the keyword recurrent: how both
 // Model and Genome objects are made from C++, so that their __init__ runs as for Python callers.

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,14 +51,25 @@ double get_f64(const unsigned char* p) {
 
 // ---- Writing.
 
+// Lets the caller act on a signal that interrupted a waiting call (it throws to give up).
+void on_interrupt(const InterruptedCall& interrupted) {
+    if (interrupted) interrupted();
+}
+
 // Writes all of `data` to `fd`, retrying short writes and interrupted calls.
-void write_all(int fd, const std::string& data, const std::string& path) {
+void write_all(int fd, const std::string& data, const std::string& path, const InterruptedCall& interrupted) {
     std::size_t done = 0;
     while (done < data.size()) {
         const ssize_t written = ::write(fd, data.data() + done, data.size() - done);
-        if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && errno == EINTR) {
+            on_interrupt(interrupted);
+            continue;
+        }
         if (written <= 0) fail_system(path, written < 0 ? errno : ENOSPC);
         done += static_cast<std::size_t>(written);
+        // A signal that comes once a write has begun makes it return short instead of failing
+        // with EINTR: the caller must hear of it before the next write waits again.
+        if (done < data.size()) on_interrupt(interrupted);
     }
 }
 
@@ -89,8 +101,8 @@ void encode_content(const Network& net, Flush flush) {
     flush(buffer);
 }
 
-void write_content(const Network& net, int fd, const std::string& path) {
-    encode_content(net, [&](const std::string& data) { write_all(fd, data, path); });
+void write_content(const Network& net, int fd, const std::string& path, const InterruptedCall& interrupted) {
+    encode_content(net, [&](const std::string& data) { write_all(fd, data, path, interrupted); });
 }
 
 void close_checked(int& fd, const std::string& path) {
@@ -143,11 +155,22 @@ std::string resolve_target(const std::string& path) {
     return target;
 }
 
-void write_in_place(const Network& net, const std::string& target, const std::string& path) {
-    int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+// Opens `name` with `flags`, retrying an open that was waiting (a FIFO without a reader or a
+// writer) when a signal interrupted it. Returns the descriptor, or -1 with errno set.
+int open_retrying(const std::string& name, int flags, const InterruptedCall& interrupted, mode_t mode = 0) {
+    for (;;) {
+        const int fd = ::open(name.c_str(), flags, mode);
+        if (fd >= 0 || errno != EINTR) return fd;
+        on_interrupt(interrupted);
+    }
+}
+
+void write_in_place(const Network& net, const std::string& target, const std::string& path,
+                    const InterruptedCall& interrupted) {
+    int fd = open_retrying(target, O_WRONLY | O_TRUNC | O_CLOEXEC, interrupted);
     if (fd < 0) fail_system(path, errno);
     try {
-        write_content(net, fd, path);
+        write_content(net, fd, path, interrupted);
     } catch (...) {
         ::close(fd);
         throw;
@@ -164,19 +187,19 @@ void check_savable(const Network& net) {
 
 }  // namespace
 
-void write_network(const Network& net, const std::string& path) {
+void write_network(const Network& net, const std::string& path, const InterruptedCall& interrupted) {
     check_savable(net);
     const std::string target = resolve_target(path);
     struct stat existing {};
     const bool exists = ::stat(target.c_str(), &existing) == 0;
     // A device or pipe cannot be replaced by renaming; it is written directly.
     if (exists && !S_ISREG(existing.st_mode)) {
-        write_in_place(net, target, path);
+        write_in_place(net, target, path, interrupted);
         return;
     }
     TemporaryFile temporary(target, path);
     if (exists && ::fchmod(temporary.fd(), existing.st_mode & 07777) != 0) fail_system(path, errno);
-    write_content(net, temporary.fd(), path);
+    write_content(net, temporary.fd(), path, interrupted);
     if (::fsync(temporary.fd()) != 0 && errno != EINVAL) fail_system(path, errno);
     close_checked(temporary.fd(), path);
     temporary.commit(target, path);
@@ -213,18 +236,32 @@ public:
 
 class InputFile : public Source {
 public:
-    explicit InputFile(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "rb")) {
-        if (file_ == nullptr) fail_system(path, errno);
+    InputFile(const std::string& path, const InterruptedCall& interrupted) : path_(path), interrupted_(interrupted) {
+        const int fd = open_retrying(path, O_RDONLY | O_CLOEXEC, interrupted);
+        if (fd < 0) fail_system(path, errno);
+        file_ = ::fdopen(fd, "rb");
+        if (file_ == nullptr) {
+            const int error = errno;
+            ::close(fd);
+            fail_system(path, error);
+        }
     }
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
     ~InputFile() override { std::fclose(file_); }
 
+    // Reads up to `count` bytes; fewer only at the end of the file. A read interrupted by a
+    // signal goes on where it stopped (stdio keeps what it got before the signal).
     std::size_t read(unsigned char* data, std::size_t count) override {
-        errno = 0;
-        const std::size_t got = std::fread(data, 1, count, file_);
-        if (got < count && std::ferror(file_)) fail_system(path_, errno);
-        return got;
+        std::size_t got = 0;
+        for (;;) {
+            errno = 0;
+            got += std::fread(data + got, 1, count - got, file_);
+            if (got == count || !std::ferror(file_)) return got;
+            if (errno != EINTR) fail_system(path_, errno);
+            std::clearerr(file_);
+            on_interrupt(interrupted_);
+        }
     }
 
     // The size of a regular file; nothing for pipes and devices.
@@ -236,7 +273,8 @@ public:
 
 private:
     std::string path_;
-    std::FILE* file_;
+    const InterruptedCall& interrupted_;
+    std::FILE* file_ = nullptr;
 };
 
 // Bytes in memory, read front to back.
@@ -293,6 +331,37 @@ void read_records(Source& file, const std::string& path, Network& net) {
     }
 }
 
+// Refuses, before anything of the body is read, a node count whose tables (with the buffer for
+// the biases and codes) would not fit the memory that is available: such a header must not make
+// load buffer a stream or fill memory until the system steps in.
+void check_memory_for(const std::string& path, std::int32_t n) {
+    const double need = table_bytes(n) + static_cast<double>(file_node_size) * n;
+    const double available = available_memory();
+    if (need <= available) return;
+    constexpr double mebibyte = 1024.0 * 1024.0;
+    throw memory_error("The model file '" + path + "' has " + std::to_string(n) + " nodes, whose tables need " +
+                       std::to_string(static_cast<long long>(std::ceil(need / mebibyte))) + " MiB; " +
+                       std::to_string(static_cast<long long>(available / mebibyte)) + " MiB of memory are available.");
+}
+
+}  // namespace
+
+double available_memory() {
+    if (std::FILE* meminfo = std::fopen("/proc/meminfo", "r")) {
+        char line[256];
+        long long kib = -1;
+        while (kib < 0 && std::fgets(line, sizeof line, meminfo) != nullptr)
+            if (std::sscanf(line, "MemAvailable: %lld kB", &kib) != 1) kib = -1;
+        std::fclose(meminfo);
+        if (kib >= 0) return static_cast<double>(kib) * 1024.0;
+    }
+    const long pages = sysconf(_SC_AVPHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    return pages > 0 && page_size > 0 ? static_cast<double>(pages) * page_size : 0x1p40;
+}
+
+namespace {
+
 // The reader of both files and bytes; `path` names the source in the messages.
 Network read_content(Source& file, const std::string& path) {
     unsigned char header[file_header_size];
@@ -305,9 +374,10 @@ Network read_content(Source& file, const std::string& path) {
     const bool recurrent = header[12] != 0;
     check_counts(path, n, inputs, outputs);
 
-    // The node count must fit the file before any table of n x n entries is allocated.
+    // The node count must fit the file, and the memory, before any of the body is read.
     const std::int64_t body = file_node_size * n;
     if (const auto size = file.size(); size && *size < file_header_size + body) too_short_for_nodes(path, n, *size);
+    check_memory_for(path, n);
     const std::vector<unsigned char> nodes = file.read_up_to(static_cast<std::size_t>(body));
     if (static_cast<std::int64_t>(nodes.size()) < body)
         too_short_for_nodes(path, n, file_header_size + static_cast<std::int64_t>(nodes.size()));
@@ -322,8 +392,8 @@ Network read_content(Source& file, const std::string& path) {
 
 }  // namespace
 
-Network read_network(const std::string& path) {
-    InputFile file(path);
+Network read_network(const std::string& path, const InterruptedCall& interrupted) {
+    InputFile file(path, interrupted);
     return read_content(file, path);
 }
 

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "network/network.hpp"
@@ -22,14 +23,26 @@ inline constexpr std::int64_t file_header_size = 13;
 inline constexpr std::int64_t file_node_size = 12;    // one bias and one code
 inline constexpr std::int64_t file_record_size = 16;  // source, target, weight
 
+// Called when an open, read or write that was waiting (on a pipe, a FIFO, a slow device) was
+// interrupted by a signal, and after a short write (which is how a signal shows once a write has
+// begun): it returns to have the call retried or continued, or throws to give up. Empty: retry.
+using InterruptedCall = std::function<void()>;
+
 // Writes the file. An existing regular file at `path` is replaced only once the new content is
 // complete (through a temporary file in the same folder renamed over it). Throws file_error on
 // any failed system call and value_error for a network whose counts no file could hold.
-void write_network(const Network& network, const std::string& path);
+void write_network(const Network& network, const std::string& path, const InterruptedCall& interrupted = {});
 
-// Reads a file into a new network (state zero). Throws file_error when
-// the file cannot be opened or read and value_error when its content is not a model file.
-Network read_network(const std::string& path);
+// Reads a file into a new network (state zero). Throws file_error when the file cannot be
+// opened or read, value_error when its content is not a model file, and memory_error, before
+// reading past the header, when the node count it gives needs tables larger than the memory
+// available (biases and codes are read only then; for a regular file, only when it is long
+// enough to hold them).
+Network read_network(const std::string& path, const InterruptedCall& interrupted = {});
+
+// The memory, in bytes, that the system can give the process now without swapping (MemAvailable
+// of /proc/meminfo; the free physical memory where that cannot be read).
+double available_memory();
 
 // The content of the file for `network`, in memory (what pickling carries). Throws value_error
 // for a network whose counts no file could hold.

@@ -9,11 +9,14 @@
 
 namespace corvane {
 
+double table_bytes(std::int64_t n) {
+    const double nodes = static_cast<double>(n);
+    return nodes * nodes * 8.0 + nodes * std::ceil(nodes / 32.0) * 4.0 + nodes * 28.0;
+}
+
 void check_table_size(std::int64_t n) {
     if (n < 0) throw std::bad_alloc();
-    const double nodes = static_cast<double>(n);
-    // weights, bit rows and the four per-node tables
-    const double need = nodes * nodes * 8.0 + nodes * std::ceil(nodes / 32.0) * 4.0 + nodes * 28.0;
+    const double need = table_bytes(n);
     // Asked once: the size of physical memory does not change while the process runs.
     static const double memory = [] {
         const long pages = sysconf(_SC_PHYS_PAGES);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "network/activation.hpp"
@@ -19,6 +20,10 @@ inline constexpr std::int32_t activation_count = 4;
 constexpr bool counts_fit(std::int64_t inputs, std::int64_t outputs, std::int64_t node_count) {
     return inputs >= 1 && outputs >= 1 && node_count >= inputs + outputs;
 }
+
+// The bytes the tables of a network of n nodes take: weights, bit rows and the four per-node
+// tables (a double, as it may exceed any integer type for absurd n).
+double table_bytes(std::int64_t node_count);
 
 // Throws std::bad_alloc when the dense tables of n nodes could not be held in this machine's
 // memory (checked up front: with overcommit a plain allocation may not fail cleanly).
@@ -101,6 +106,11 @@ private:
         return static_cast<std::size_t>(s) * words_per_row() + t / 32;
     }
 };
+
+// A network is replaced by building the new one completely and moving it in: the move must not
+// be able to fail, or an object could be left with the counts of one network and the tables of
+// another.
+static_assert(std::is_nothrow_move_assignable_v<Network> && std::is_nothrow_move_constructible_v<Network>);
 
 // Every input and hidden node feeds a non-input node other than itself, and every hidden and
 // output node is fed by a node other than itself. An empty network is valid.

@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -239,17 +241,70 @@ TEST_F(ModelFile, RefusesToSaveAnUninitialisedNetwork) {
     EXPECT_TRUE(entries().empty());
 }
 
+Bytes valid_nodes(std::int32_t n) { return Bytes(12 * static_cast<std::size_t>(n), 0); }
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A header whose node count could never be held is refused before the body is read, also from
+// a stream that cannot say how long it is.
+TEST_F(ModelFile, ImpossibleHeaderOnAPipeIsRefusedBeforeTheBody) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const Bytes start = concat(header(50000000, 2, 1, 0), Bytes(4000, 0));
+    ASSERT_EQ(::write(fds[1], start.data(), start.size()), static_cast<ssize_t>(start.size()));
+    ::close(fds[1]);
+    const std::string stream = "/dev/fd/" + std::to_string(fds[0]);
+    try {
+        read_network(stream);
+        FAIL() << "no error";
+    } catch (const memory_error& e) {
+        const std::string expected = "The model file '" + stream + "' has 50000000 nodes, whose tables need ";
+        EXPECT_EQ(std::string(e.what()).substr(0, expected.size()), expected);
+    }
+    ::close(fds[0]);
+}
+
+// A signal that interrupts a waiting open, read or write is handed to the caller, which may
+// give up by throwing. SIGALRM, caught without SA_RESTART, comes every 10 ms.
+TEST_F(ModelFile, InterruptedWaitsAskTheCaller) {
+    struct sigaction quiet {};
+    quiet.sa_handler = [](int) {};
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGALRM, &quiet, &previous), 0);
+    itimerval every{{0, 10000}, {0, 10000}};
+    ASSERT_EQ(::setitimer(ITIMER_REAL, &every, nullptr), 0);
+    struct GiveUp {};
+    int calls = 0;
+    const InterruptedCall give_up_at_three = [&calls] {
+        if (++calls == 3) throw GiveUp{};
+    };
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    // Nobody writes: the open waits.
+    EXPECT_THROW(read_network(path("fifo"), give_up_at_three), GiveUp);
+    EXPECT_EQ(calls, 3);
+    // The reader never reads: the write waits once the pipe is full.
+    const int reader = ::open(path("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+    Network big(10, 10, false);
+    big.reset(200);
+    Random random(3);
+    big.randomize(random);  // about 300 kB of records
+    calls = 0;
+    EXPECT_THROW(write_network(big, path("fifo"), give_up_at_three), GiveUp);
+    EXPECT_EQ(calls, 3);
+    ::close(reader);
+    itimerval off{};
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+    ::sigaction(SIGALRM, &previous, nullptr);
+}
+
 struct BadFile {
     const char* name;
     Bytes bytes;
     const char* message;  // what follows "The model file '<path>' "
 };
 
-Bytes valid_nodes(std::int32_t n) { return Bytes(12 * static_cast<std::size_t>(n), 0); }
-Bytes concat(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 Bytes with_record(Bytes a, std::int32_t s, std::int32_t t) {
     add_record(a, s, t, 1.0);
     return a;

@@ -240,3 +240,178 @@ def test_bad_bytes_in_a_pickle_raise_value_error(tmp_path, data, reason):
                             env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "The model file '<pickled Model>' %s" % reason
+# ---- Waiting files: FIFOs, signals, threads. Each case runs in a fresh interpreter with a
+# timeout, so that a deadlock or a crash shows as a failed test.
+
+
+def run_child(script, *args, timeout=60):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    try:
+        done = subprocess.run([sys.executable, "-c", script, *map(str, args)], capture_output=True, text=True,
+                              env=env, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the child did not finish within %d s (blocked)" % timeout)
+    assert done.returncode == 0, done.stdout + done.stderr
+    return done.stdout
+
+
+CHILD_PRELUDE = r"""
+import os, sys, threading, corvane
+folder = sys.argv[1]
+regular, fifo = os.path.join(folder, "regular.cv"), os.path.join(folder, "fifo")
+model = corvane.Model(3, 2, 200, seed=1)  # about 300 kB, more than a pipe holds
+model.save(regular)
+with open(regular, "rb") as saved:
+    data = saved.read()
+os.mkfifo(fifo)
+"""
+
+# The other end of the FIFO is a thread of the same process, which needs the interpreter lock.
+THREAD_END = CHILD_PRELUDE + r"""
+got = []
+if sys.argv[2] == "load":
+    def other_end():
+        with open(fifo, "wb") as end:
+            end.write(data)
+    thread = threading.Thread(target=other_end)
+    thread.start()
+    assert corvane.load(fifo).get_connections() == model.get_connections()
+else:
+    def other_end():
+        with open(fifo, "rb") as end:
+            got.append(end.read())
+    thread = threading.Thread(target=other_end)
+    thread.start()
+    model.save(fifo)
+    thread.join()
+    assert got == [data]
+thread.join()
+print("ok")
+"""
+
+
+@pytest.mark.parametrize("direction", ["load", "save"])
+def test_the_other_end_of_a_fifo_can_be_a_thread_of_the_same_process(tmp_path, direction):
+    assert run_child(THREAD_END, tmp_path, direction) == "ok\n"
+
+
+# A do-nothing handler of a signal that keeps coming: the call goes on where it stopped. The
+# other end is a shell that opens the FIFO late and moves the data in two parts with a pause.
+QUIET_SIGNALS = CHILD_PRELUDE + r"""
+import signal, subprocess
+calls = []
+signal.signal(signal.SIGALRM, lambda number, frame: calls.append(number))
+slow = "sleep 0.3; {{ head -c 13 {0}; sleep 0.5; tail -c +14 {0}; }} > {1}"
+if sys.argv[2] == "load":
+    other_end = subprocess.Popen(["sh", "-c", slow.format(regular, fifo)])
+    signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+    loaded = corvane.load(fifo)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    assert loaded.get_connections() == model.get_connections()
+else:
+    copy = os.path.join(folder, "copy.cv")
+    other_end = subprocess.Popen(["sh", "-c", "sleep 0.3; exec 3< {0}; sleep 0.5; cat <&3 > {1}".format(fifo, copy)])
+    signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+    model.save(fifo)
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    other_end.wait()
+    with open(copy, "rb") as written:
+        assert written.read() == data
+other_end.wait()
+print("ok" if len(calls) > 5 else "only %d signals" % len(calls))
+"""
+
+
+@pytest.mark.parametrize("direction", ["load", "save"])
+def test_signals_whose_handler_returns_do_not_interrupt_a_waiting_call(tmp_path, direction):
+    assert run_child(QUIET_SIGNALS, tmp_path, direction) == "ok\n"
+
+
+# Ctrl-C while the call waits: on a FIFO that nobody writes, or whose reader stopped reading
+# once the pipe was full.
+WAITING_CALL = CHILD_PRELUDE + r"""
+if sys.argv[2] == "save":
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)  # opened, never read
+print("waiting", flush=True)
+try:
+    if sys.argv[2] == "save":
+        model.save(fifo)
+    else:
+        corvane.load(fifo)
+except KeyboardInterrupt:
+    print("interrupted")
+"""
+
+
+@pytest.mark.parametrize("direction", ["load", "save"])
+def test_ctrl_c_stops_a_call_that_waits_on_a_fifo(tmp_path, direction):
+    import signal
+    import time
+
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    child = subprocess.Popen([sys.executable, "-c", WAITING_CALL, str(tmp_path), direction], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, env=env)
+    try:
+        assert child.stdout.readline() == "waiting\n"
+        time.sleep(0.5)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        child.kill()
+        child.communicate()
+        pytest.fail("Ctrl-C did not stop the waiting " + direction)
+    assert (out, child.returncode) == ("interrupted\n", 0), err
+
+
+# A header whose node count no memory could hold is refused before the body is read: the
+# writer of a stream is stopped after the header, not after 600 MB of node data.
+IMPOSSIBLE_STREAM = r"""
+import json, os, subprocess, sys, corvane
+fifo = os.path.join(sys.argv[1], "fifo")
+os.mkfifo(fifo)
+# The writer, a process of its own, sends the header and then zeros until the reader goes away,
+# and reports how much it got rid of.
+writer = subprocess.Popen([sys.executable, "-c", '''
+import struct, sys
+written = 0
+with open(sys.argv[1], "wb", buffering=0) as end:
+    end.write(struct.pack("<iiiB", 50_000_000, 2, 1, 0))
+    chunk = bytes(1 << 16)
+    try:
+        while written < 2_000_000_000:
+            written += end.write(chunk)
+    except BrokenPipeError:
+        pass
+print(written)
+''', fifo], stdout=subprocess.PIPE, text=True)
+try:
+    corvane.load(fifo)
+    message = None
+except MemoryError as error:
+    message = str(error)
+written = int(writer.communicate()[0])
+print(json.dumps({"written": written, "message": message}))
+"""
+
+
+def test_a_stream_with_an_impossible_header_is_refused_after_the_header(tmp_path):
+    import json
+
+    report = json.loads(run_child(IMPOSSIBLE_STREAM, tmp_path))
+    assert report["written"] < 1 << 22
+    assert report["message"].startswith("The model file '%s' has 50000000 nodes, whose tables need " %
+                                        (tmp_path / "fifo"))
+    assert report["message"].endswith(" MiB of memory are available.")
+
+
+def test_a_node_count_beyond_the_available_memory_is_refused_with_the_sizes(tmp_path):
+    # 10**6 nodes: 8 TB of weights. The file is long enough for the biases and codes (sparse).
+    path = tmp_path / "big.cv"
+    with open(path, "wb") as out:
+        out.write(struct.pack("<iiiB", 10**6, 2, 1, 0))
+        out.truncate(13 + 12 * 10**6)
+    with pytest.raises(MemoryError) as info:
+        corvane.load(str(path))
+    # 8 n^2 + 4 n ceil(n / 32) + 28 n bytes of tables and 12 n bytes read for the nodes
+    assert str(info.value).startswith("The model file '%s' has 1000000 nodes, whose tables need 7748642 MiB; "
+                                      % path)

@@ -293,11 +293,23 @@ def test_to_keras_takes_no_arguments():
         corvane.Model(2, 1).to_keras(1)
 
 
-def test_a_node_without_source_is_refused(tmp_path):
-    model = model_from_bytes(tmp_path, 4, 2, 1, [0.0] * 4, [0] * 4, [(0, 3, 1.0), (1, 3, 1.0)])
+DEAD_END = "leads to no output, so the model cannot be converted to Keras (Keras would drop it)."
+
+
+# Networks that Keras cannot hold as they are: 2 inputs, 1 output (the last node), connections.
+@pytest.mark.parametrize("n, records, message", [
+    (4, [(0, 3), (1, 3)], "Node 2 has no incoming connection, so the model cannot be converted to Keras."),
+    (4, [(0, 2), (0, 3), (1, 3)], "Node 2 " + DEAD_END),
+    (5, [(0, 2), (2, 3), (0, 4), (1, 4)], "Node 2 " + DEAD_END),
+    (5, [(0, 2), (2, 3), (1, 3), (3, 2), (0, 4), (1, 4)], "Node 2 " + DEAD_END),
+    (3, [(1, 2)], "Node 0 " + DEAD_END),
+], ids=["hidden-node-fed-by-nothing", "hidden-node-feeding-nothing", "chain-to-a-dead-end",
+        "only-a-backward-way-out", "input-feeding-nothing"])
+def test_networks_keras_cannot_hold_are_refused(tmp_path, n, records, message):
+    model = model_from_bytes(tmp_path, n, 2, 1, [0.0] * n, [0] * n, [(s, t, 1.0) for s, t in records])
     with pytest.raises(ValueError) as info:
         model.to_keras()
-    assert str(info.value) == "Node 2 has no incoming connection, so the model cannot be converted to Keras."
+    assert str(info.value) == message
 
 
 def test_an_unknown_activation_code_is_refused(tmp_path):

@@ -227,5 +227,26 @@ print(json.dumps({"refs": sys.getrefcount(exported) - before, "growth": sys.geta
     assert report["growth"] < 200
 
 
+def test_cycles_through_the_optimizer_are_collected():
+    import gc
+    import weakref
+
+    import corvane
+
+    class Keeper(corvane.optimizers.Alpha):
+        """An optimizer that keeps its model: model -> optimizer -> model."""
+
+    kept = []
+    for _ in range(300):
+        model = corvane.Model(2, 1, 40)
+        keeper = Keeper()
+        keeper.model = model
+        model.compile(optimizer=keeper, loss="mse")
+        kept.append(weakref.ref(keeper))
+    del model, keeper
+    gc.collect()
+    assert sum(ref() is not None for ref in kept) == 0
+
+
 if __name__ == "__main__":
     _measure(sys.argv[1], int(sys.argv[2]))
