@@ -272,7 +272,11 @@ if __name__ == "__main__":
 """
 
 
-@pytest.mark.parametrize("how, expected", [("exit", "exited with code 3"), ("segfault", "SIGSEGV")])
+@pytest.mark.parametrize("how, expected", [
+    ("exit", "exited with code 3"),
+    pytest.param("segfault", "SIGSEGV", marks=pytest.mark.skipif(
+        SANITIZED, reason="the sanitizers report the deliberate crash as a finding")),
+])
 def test_a_dead_worker_is_a_runtime_error_not_a_hang(tmp_path, evaluator_type, how, expected):
     backend = "ray" if evaluator_type.func is parallel.RayEvaluator else "processes"
     if backend == "ray":
