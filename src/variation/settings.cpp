@@ -1,8 +1,8 @@
 #include "variation/settings.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <span>
-#include <sstream>
 #include <string>
 
 #include "core/errors.hpp"
@@ -12,10 +12,9 @@ namespace {
 
 // Shortest text that reads back as the same double.
 std::string number_text(double value) {
-    std::ostringstream out;
-    out.precision(17);
-    out << value;
-    return out.str();
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end);
 }
 
 void check_probability(const char* name, double value) {
