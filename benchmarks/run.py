@@ -6,7 +6,8 @@
     python benchmarks/run.py --show benchmarks/results.json   # the tables of an earlier run
 
 Sections: machine limits (a small C++ program, micro.cpp, compiled here when a C++ compiler is
-found), forward pass, dataset evolution, function evolution, XOR against neat-python. Every
+found), forward pass, dataset evolution, function evolution, XOR against neat-python, the
+threads of one run, fitness evaluation on processes and Ray (corvane.parallel). Every
 figure is the median over repeated runs with its min-max spread and interquartile range. The
 results go to benchmarks/results.json (or --output) and a table is printed. This is no test:
 nothing here passes or fails on a number.
@@ -615,7 +616,127 @@ def threads(quick, repeats):
 
 # ---------------------------------------------------------------- main
 
-SECTIONS = ("limits", "forward", "evolve", "func_evolve", "peers", "threads")
+# ---------------------------------------------------------------- parallel fitness evaluation
+
+CARTPOLE_STEPS = 500  # steps per genome: episodes are replayed until this many steps are done
+
+
+class CartPoleSteps:
+    """A costly fitness: CartPole-v1 episodes (reset when one ends) for a fixed number of steps,
+    minus the average reward of the episodes; the environment is made once per worker."""
+
+    def __init__(self):
+        self.env = None
+
+    def __getstate__(self):
+        return {"env": None}
+
+    def __call__(self, genome):
+        if self.env is None:
+            import gymnasium
+            self.env = gymnasium.make("CartPole-v1")
+        observation, _ = self.env.reset(seed=0)
+        rewards, total = [], 0.0
+        for _ in range(CARTPOLE_STEPS):
+            action = int(np.argmax(genome.predict(observation.astype(np.float64))))
+            observation, reward, terminated, truncated, _ = self.env.step(action)
+            total += reward
+            if terminated or truncated:
+                rewards.append(total)
+                total = 0.0
+                observation, _ = self.env.reset()
+        return -float(np.mean(rewards)) if rewards else -total
+
+
+def xor_fitness(genome):
+    return float(np.mean((genome.predict(XOR_X) - XOR_Y) ** 2))
+
+
+def parallel(quick, repeats):
+    """func_evolve with a per-genome fitness, serially and through corvane.parallel's evaluators
+    (persistent workers, one per core): a costly CartPole fitness, where the evaluators should
+    divide the time by the cores, and a cheap XOR fitness, where what they cost shows. Then the
+    pickled size of genomes."""
+    from corvane import parallel as par
+    import pickle
+    results = {}
+    pop_size = 100
+    genomes_per_generation = 2 * pop_size
+    # spawn: the workers inherit nothing of this process (Ray runs threads in it).
+    backends = {"processes": lambda fitness: par.ProcessEvaluator(fitness, start_method="spawn")}
+    try:
+        import ray
+        ray.init(include_dashboard=False, log_to_driver=False)
+        backends["ray"] = lambda fitness: par.RayEvaluator(fitness)
+    except ImportError:
+        ray = None
+        print("  Ray is not installed: no Ray figures", flush=True)
+    try:
+        import gymnasium  # noqa: F401
+        tasks = [("CartPole", CartPoleSteps(), 2 if quick else 3, 2 if quick else repeats)]
+    except ImportError:
+        tasks = []
+        print("  gymnasium is not installed: no CartPole figures", flush=True)
+    tasks.append(("XOR", xor_fitness, 10 if quick else 30, repeats))
+
+    for task, fitness, epochs, reps in tasks:
+        def run(train_func):
+            model = corvane.Model(4 if task == "CartPole" else 2, 2 if task == "CartPole" else 1, seed=1)
+            model.func_evolve(train_func, pop_size=pop_size, epochs=epochs, verbose=0, seed=2)
+
+        sample = [g for g in _generation(task, pop_size)]
+        start = time.perf_counter()
+        for genome in sample[:20]:
+            fitness(genome)
+        per_genome_ms = (time.perf_counter() - start) * 1e3 / 20
+        serial = [t * 1e3 / epochs for t in
+                  timed(lambda: run(lambda gs: np.array([fitness(g) for g in gs])), reps)]
+        serial_median = statistics.median(serial)
+        row("parallel", f"{task}: serial", "ms/gen", serial,
+            f"pop_size {pop_size}, {genomes_per_generation} genomes per generation, "
+            f"{per_genome_ms:.3f} ms per genome")
+        results[task] = {"serial_ms_per_generation": serial, "fitness_ms_per_genome": per_genome_ms}
+        for name, make in backends.items():
+            evaluator = make(fitness)
+            with evaluator:
+                times = [t * 1e3 / epochs for t in timed(lambda: run(evaluator), reps)]
+            median = statistics.median(times)
+            row("parallel", f"{task}: {name}", "ms/gen", times,
+                f"{evaluator.workers} workers; {serial_median / median:.2f}x serial")
+            row("parallel", f"{task}: {name}, time against serial", "x", [t / serial_median for t in times],
+                "over 1: slower than serial")
+            row("parallel", f"{task}: {name}, overhead per genome", "us/genome",
+                [(t - serial_median / evaluator.workers) * 1e3 / genomes_per_generation for t in times],
+                "time beyond serial / workers, per genome")
+            results[task][name] = {"ms_per_generation": times, "workers": evaluator.workers}
+    if ray is not None:
+        ray.shutdown()
+
+    for size in (10, 100):
+        genome = _generation("size", 1, size)[0]
+        connections = len(pickle.loads(pickle.dumps(genome)).__reduce__()[2][1]) - 13 - 12 * size
+        size_bytes = len(pickle.dumps(genome))
+        row("parallel", f"pickled genome, {size} nodes", "bytes", [size_bytes],
+            f"{connections // 16} connections (fully connected start); the .cv bytes plus "
+            f"{size_bytes - 13 - 12 * size - connections} bytes")
+        results[f"pickled_genome_{size}_nodes"] = size_bytes
+    return results
+
+
+def _generation(task, pop_size, size=-1):
+    """The genomes of a first generation."""
+    kept = []
+
+    def keep(genomes):
+        kept.extend(genomes)
+        return np.zeros(len(genomes))
+
+    inputs, outputs = (4, 2) if task == "CartPole" else (2, 1)
+    corvane.Model(inputs, outputs, size, seed=1).func_evolve(keep, pop_size=pop_size, epochs=1, verbose=0, seed=2)
+    return kept
+
+
+SECTIONS = ("limits", "forward", "evolve", "func_evolve", "peers", "threads", "parallel")
 
 
 def baseline(args, chosen, folder_of_build, label):
@@ -690,6 +811,8 @@ def main():
             report[section] = peers(args.quick, 4 if args.quick else 20)
         elif section == "threads":
             report[section] = threads(args.quick, repeats)
+        elif section == "parallel":
+            report[section] = parallel(args.quick, repeats)
         print(f"[{section}] {time.perf_counter() - t0:.1f} s", flush=True)
     for number, folder_of_build in enumerate(args.baseline, start=1):
         label = "baseline" if number == 1 else f"baseline {number}"

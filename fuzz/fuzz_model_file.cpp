@@ -1,6 +1,7 @@
 // Fuzz target for the model-file reader. Each input is written to an in-memory file and read
-// back with read_network. The reader may refuse it (value_error, file_error, bad_alloc); any other
-// outcome must be a network the rest of the core can work with:
+// back with read_network, and read from memory with network_from_bytes (what unpickling does);
+// both must refuse it or both give the same network. The reader may refuse it (value_error,
+// file_error, bad_alloc); any other outcome must be a network the rest of the core can work with:
 //   - its tables have the sizes its counts call for;
 //   - writing it and reading the result back is stable (the second file equals the first);
 //   - forward passes, clones, crossover and mutation steps run without a memory error (mutation
@@ -112,20 +113,37 @@ void exercise(Network net) {
     }
 }
 
+// The input read from memory; false when the reader refuses it.
+bool read_from_memory(const std::uint8_t* data, std::size_t size, Network& net) {
+    try {
+        net = corvane::network_from_bytes(data, size, "<memory>");
+        return true;
+    } catch (const corvane::value_error&) {
+        return false;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fill_input(data, size);
+    Network from_memory;
+    const bool read_in_memory = read_from_memory(data, size, from_memory);
     Network net;
     try {
         net = corvane::read_network(input_path());
     } catch (const corvane::value_error&) {
+        if (read_in_memory) finding("bytes in memory read where the file is refused");
         return 0;
     } catch (const corvane::file_error&) {
         return 0;
     } catch (const std::bad_alloc&) {
         return 0;
     }
+    if (!read_in_memory) finding("bytes in memory refused where the file reads");
+    if (corvane::network_bytes(from_memory) != corvane::network_bytes(net)) finding("memory and file read differently");
     check_tables(net);
     check_round_trip(net);
     exercise(std::move(net));

@@ -97,6 +97,9 @@ class Model:
         """Saves the model using the '.cv' format."""
     def clear(self) -> None:
         """Clears the recurrent state of the model, preparing it for a new sequence of inputs."""
+    # pickle, copy.copy and copy.deepcopy: the network, the mode and the compile settings.
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...], Tuple[Any, ...]]: ...
+    def __setstate__(self, state: Tuple[Any, ...], /) -> None: ...
 
 @disjoint_base
 class Genome:
@@ -116,6 +119,8 @@ class Genome:
         """Predict the the outputs for a given set of samples."""
     def clear(self) -> None:
         """Clears the recurrent state of the genome, preparing it for a new sequence of inputs."""
+    def __reduce__(self) -> Tuple[Any, Tuple[Any, ...], Tuple[Any, ...]]: ...
+    def __setstate__(self, state: Tuple[Any, ...], /) -> None: ...
 
 def load(path: str, /) -> Model:
     """Load a model saved in the '.cv' format."""

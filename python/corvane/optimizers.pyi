@@ -13,6 +13,7 @@ class Alpha:
     # The mutation rate is stored and kept, but not readable from Python and not used by the
     # evolution.
     def __init__(self, mutation_rate: float = 0.5) -> None: ...
+    def __reduce__(self) -> Tuple[Any, ...]: ...
 
 @disjoint_base
 class Genetic:

@@ -154,17 +154,6 @@ PyObject* Genetic_repr(PyObject* self) {
     });
 }
 
-const Signature& Genetic_reduce_signature() {
-    static const Signature signature("__reduce__", Callable::method, {}, 0, "Helper for pickle.");
-    return signature;
-}
-
-const Signature& Genetic_setstate_signature() {
-    static const Signature signature("__setstate__", Callable::method, {{"state", "O"}}, 1,
-                                     "Restores the settings from a state made by __reduce__.");
-    return signature;
-}
-
 // (type(self), (), (settings as keyword arguments, instance dict or None)).
 PyObject* Genetic___reduce__(PyObject* self, PyObject*) {
     return guarded<PyObject*>(nullptr, [&] {
@@ -181,7 +170,7 @@ PyObject* Genetic___reduce__(PyObject* self, PyObject*) {
 PyObject* Genetic___setstate__(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* state;  // borrowed
-        if (!Genetic_setstate_signature().parse(args, kwargs, &state)) return nullptr;
+        if (!setstate_signature().parse(args, kwargs, &state)) return nullptr;
         if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != 2 || !PyDict_Check(PyTuple_GET_ITEM(state, 0)))
             raise(PyExc_ValueError, "The pickled Genetic state is not a tuple of its settings and attributes.");
         PyObject* extra = PyTuple_GET_ITEM(state, 1);  // borrowed
@@ -201,8 +190,8 @@ PyObject* Genetic___setstate__(PyObject* self, PyObject* args, PyObject* kwargs)
 
 PyMethodDef* Genetic_methods() {
     static PyMethodDef methods[] = {
-        method_entry(Genetic___reduce__, Genetic_reduce_signature()),
-        method_entry(Genetic___setstate__, Genetic_setstate_signature()),
+        method_entry(Genetic___reduce__, reduce_signature()),
+        method_entry(Genetic___setstate__, setstate_signature()),
         {nullptr, nullptr, 0, nullptr},
     };
     return methods;

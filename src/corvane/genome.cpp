@@ -67,6 +67,8 @@ PyMethodDef* Genome_methods() {
     static PyMethodDef methods[] = {
         method_entry(Genome_predict, predict_signature()),
         method_entry(Genome_clear, Genome_clear_signature()),
+        method_entry(Genome___reduce__, reduce_signature()),
+        method_entry(Genome___setstate__, setstate_signature()),
         {nullptr, nullptr, 0, nullptr},
     };
     return methods;

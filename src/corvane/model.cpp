@@ -159,6 +159,8 @@ PyMethodDef* Model_methods() {
         method_entry(Model_to_keras, Model_to_keras_signature()),
         method_entry(Model_save, Model_save_signature()),
         method_entry(Model_clear, Model_clear_signature()),
+        method_entry(Model___reduce__, reduce_signature()),
+        method_entry(Model___setstate__, setstate_signature()),
         {nullptr, nullptr, 0, nullptr},
     };
     return methods;

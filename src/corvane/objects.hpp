@@ -83,6 +83,15 @@ const Signature& Model_to_keras_signature();
 PyObject* corvane_from_keras(PyObject* module, PyObject* args, PyObject* kwargs);
 const Signature& corvane_from_keras_signature();
 
+// pickle.cpp: pickling and copying.
+const Signature& reduce_signature();
+const Signature& setstate_signature();
+PyObject* Model___reduce__(PyObject* self, PyObject* unused);
+PyObject* Model___setstate__(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Genome___reduce__(PyObject* self, PyObject* unused);
+PyObject* Genome___setstate__(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* Alpha___reduce__(PyObject* self, PyObject* unused);
+
 // optimizers.cpp: the default optimizer; an optimizer by its name (null for an unknown name),
 // and whether an object is an optimizer compile takes.
 PyObject* optimizer_by_name(const char* name);

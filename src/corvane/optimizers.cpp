@@ -31,6 +31,14 @@ int Alpha_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 void Alpha_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
 
+PyMethodDef* Alpha_methods() {
+    static PyMethodDef methods[] = {
+        method_entry(Alpha___reduce__, reduce_signature()),
+        {nullptr, nullptr, 0, nullptr},
+    };
+    return methods;
+}
+
 }  // namespace
 
 PyTypeObject AlphaType = [] {
@@ -40,6 +48,7 @@ PyTypeObject AlphaType = [] {
     type.tp_dealloc = Alpha_dealloc;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type.tp_doc = Alpha_init_signature().doc();
+    type.tp_methods = Alpha_methods();
     type.tp_init = Alpha_init;
     type.tp_new = Alpha_new;
     return type;

@@ -61,8 +61,9 @@ void write_all(int fd, const std::string& data, const std::string& path) {
     }
 }
 
-// Writes the whole content in chunks of about a megabyte.
-void write_content(const Network& net, int fd, const std::string& path) {
+// Encodes the whole content, handing it to `flush` in chunks of about a megabyte.
+template <class Flush>
+void encode_content(const Network& net, Flush flush) {
     constexpr std::size_t chunk = 1 << 20;
     std::string buffer;
     buffer.reserve(chunk + file_record_size);
@@ -80,12 +81,16 @@ void write_content(const Network& net, int fd, const std::string& path) {
             put_i32(buffer, t);
             put_f64(buffer, net.weight(s, t));
             if (buffer.size() >= chunk) {
-                write_all(fd, buffer, path);
+                flush(buffer);
                 buffer.clear();
             }
         }
     }
-    write_all(fd, buffer, path);
+    flush(buffer);
+}
+
+void write_content(const Network& net, int fd, const std::string& path) {
+    encode_content(net, [&](const std::string& data) { write_all(fd, data, path); });
 }
 
 void close_checked(int& fd, const std::string& path) {
@@ -181,22 +186,13 @@ void write_network(const Network& net, const std::string& path) {
 
 namespace {
 
-class InputFile {
+// A source of bytes for the reader: read() gives up to `count` bytes (fewer only at the end),
+// size() the whole length when it is known up front.
+class Source {
 public:
-    explicit InputFile(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "rb")) {
-        if (file_ == nullptr) fail_system(path, errno);
-    }
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
-    ~InputFile() { std::fclose(file_); }
-
-    // Reads up to `count` bytes; fewer only at the end of the file.
-    std::size_t read(unsigned char* data, std::size_t count) {
-        errno = 0;
-        const std::size_t got = std::fread(data, 1, count, file_);
-        if (got < count && std::ferror(file_)) fail_system(path_, errno);
-        return got;
-    }
+    virtual ~Source() = default;
+    virtual std::size_t read(unsigned char* data, std::size_t count) = 0;
+    virtual std::optional<std::int64_t> size() const = 0;
 
     // Reads up to `count` bytes, growing the buffer only as data arrives, so that a header
     // claiming a huge node count cannot make a short stream allocate for it.
@@ -213,9 +209,26 @@ public:
         }
         return data;
     }
+};
+
+class InputFile : public Source {
+public:
+    explicit InputFile(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "rb")) {
+        if (file_ == nullptr) fail_system(path, errno);
+    }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+    ~InputFile() override { std::fclose(file_); }
+
+    std::size_t read(unsigned char* data, std::size_t count) override {
+        errno = 0;
+        const std::size_t got = std::fread(data, 1, count, file_);
+        if (got < count && std::ferror(file_)) fail_system(path_, errno);
+        return got;
+    }
 
     // The size of a regular file; nothing for pipes and devices.
-    std::optional<std::int64_t> size() const {
+    std::optional<std::int64_t> size() const override {
         struct stat info {};
         if (::fstat(::fileno(file_), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
         return static_cast<std::int64_t>(info.st_size);
@@ -224,6 +237,25 @@ public:
 private:
     std::string path_;
     std::FILE* file_;
+};
+
+// Bytes in memory, read front to back.
+class InputBytes : public Source {
+public:
+    InputBytes(const unsigned char* data, std::size_t size) : data_(data), size_(size) {}
+
+    std::size_t read(unsigned char* data, std::size_t count) override {
+        const std::size_t got = std::min(count, size_ - offset_);
+        if (got > 0) std::memcpy(data, data_ + offset_, got);
+        offset_ += got;
+        return got;
+    }
+    std::optional<std::int64_t> size() const override { return static_cast<std::int64_t>(size_); }
+
+private:
+    const unsigned char* data_;
+    std::size_t size_;
+    std::size_t offset_ = 0;
 };
 
 void check_counts(const std::string& path, std::int32_t n, std::int32_t inputs, std::int32_t outputs) {
@@ -241,7 +273,7 @@ void check_counts(const std::string& path, std::int32_t n, std::int32_t inputs, 
                            std::to_string(n) + " nodes, " + std::to_string(found) + " found)");
 }
 
-void read_records(InputFile& file, const std::string& path, Network& net) {
+void read_records(Source& file, const std::string& path, Network& net) {
     unsigned char record[file_record_size];
     const std::int32_t n = net.node_count;
     for (std::int64_t index = 0;; ++index) {
@@ -261,10 +293,8 @@ void read_records(InputFile& file, const std::string& path, Network& net) {
     }
 }
 
-}  // namespace
-
-Network read_network(const std::string& path) {
-    InputFile file(path);
+// The reader of both files and bytes; `path` names the source in the messages.
+Network read_content(Source& file, const std::string& path) {
     unsigned char header[file_header_size];
     const std::size_t got = file.read(header, sizeof header);
     if (got < sizeof header)
@@ -288,6 +318,25 @@ Network read_network(const std::string& path) {
     for (std::int32_t i = 0; i < n; ++i) net.activations[i] = get_i32(nodes.data() + 8 * std::size_t(n) + 4 * i);
     read_records(file, path, net);
     return net;
+}
+
+}  // namespace
+
+Network read_network(const std::string& path) {
+    InputFile file(path);
+    return read_content(file, path);
+}
+
+std::string network_bytes(const Network& network) {
+    check_savable(network);
+    std::string bytes;
+    encode_content(network, [&](const std::string& data) { bytes += data; });
+    return bytes;
+}
+
+Network network_from_bytes(const unsigned char* data, std::size_t size, const std::string& name) {
+    InputBytes bytes(data, size);
+    return read_content(bytes, name);
 }
 
 }  // namespace corvane

@@ -10,6 +10,7 @@
 // Feed-forward networks write only the records s < t; recurrent ones write every set bit.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -29,5 +30,13 @@ void write_network(const Network& network, const std::string& path);
 // Reads a file into a new network (state zero). Throws file_error when
 // the file cannot be opened or read and value_error when its content is not a model file.
 Network read_network(const std::string& path);
+
+// The content of the file for `network`, in memory (what pickling carries). Throws value_error
+// for a network whose counts no file could hold.
+std::string network_bytes(const Network& network);
+
+// Reads a file's content from memory, with the errors of read_network; `name` stands for the
+// path in their messages.
+Network network_from_bytes(const unsigned char* data, std::size_t size, const std::string& name);
 
 }  // namespace corvane

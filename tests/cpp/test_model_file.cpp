@@ -135,6 +135,11 @@ TEST_F(ModelFile, RoundTripsBitForBit) {
         EXPECT_TRUE(std::signbit(back.biases[4]));
         EXPECT_EQ(static_cast<std::int64_t>(read_bytes(path("r.cv")).size()),
                   13 + 12 * 9 + 16 * net.connection_count());
+        // The bytes in memory are the file's, and read back the same way.
+        const std::string bytes = network_bytes(net);
+        const Bytes file = read_bytes(path("r.cv"));
+        EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), file);
+        EXPECT_EQ(network_from_bytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), "m"), net);
     }
 }
 
@@ -260,6 +265,12 @@ TEST_P(BadFiles, RaiseValueErrorSayingWhatIsWrong) {
         FAIL() << "no error";
     } catch (const value_error& e) {
         EXPECT_EQ(std::string(e.what()), "The model file '" + path("bad.cv") + "' " + bad.message);
+    }
+    try {
+        network_from_bytes(bad.bytes.data(), bad.bytes.size(), "<memory>");
+        FAIL() << "no error from memory";
+    } catch (const value_error& e) {
+        EXPECT_EQ(std::string(e.what()), std::string("The model file '<memory>' ") + bad.message);
     }
 }
 

@@ -18,6 +18,7 @@ CASES = [
     ("diabetes.py", ["sklearn"], "IMPROVED"),
     ("sequence.py", [], "IMPROVED"),
     ("cartpole.py", ["gymnasium"], "IMPROVED"),
+    ("parallel_cartpole.py", ["gymnasium"], "IMPROVED"),
     ("keras_roundtrip.py", ["keras"], "IMPROVED"),
     ("demo.py", [], "same predictions: True"),
 ]

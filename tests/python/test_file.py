@@ -212,3 +212,31 @@ def test_bad_files_raise_value_error(tmp_path, data, reason):
                             env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "The model file '%s' %s" % (path, reason)
+
+
+# The same bytes inside a pickle: unpickling refuses them with the reader's message, in a fresh
+# interpreter too. The pickle is made by hand, as hostile data would be.
+UNPICKLE_SCRIPT = """
+import copyreg, pickle, sys, corvane
+
+class Forged:
+    def __reduce__(self):
+        state = (1, open(sys.argv[1], "rb").read(), False, None, "", [], [], None)
+        return copyreg.__newobj__, (corvane.Model,), state
+
+data = pickle.dumps(Forged(), protocol=1)  # 2 and later refuse a forged __newobj__
+try:
+    pickle.loads(data)
+except ValueError as error:
+    print(error, end="")
+"""
+
+
+@pytest.mark.parametrize("data, reason", [case[1:] for case in BAD_FILES], ids=[case[0] for case in BAD_FILES])
+def test_bad_bytes_in_a_pickle_raise_value_error(tmp_path, data, reason):
+    path = tmp_path / "bad.cv"
+    path.write_bytes(data)
+    result = subprocess.run([sys.executable, "-c", UNPICKLE_SCRIPT, str(path)], capture_output=True, text=True,
+                            env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "The model file '<pickled Model>' %s" % reason

@@ -278,3 +278,15 @@ def test_workers_do_not_change_a_genetic_run(tmp_path):
         return run_digest(model, history, tmp_path)
 
     assert run(1) == run(2)
+
+
+def test_a_model_compiled_with_genetic_pickles_with_its_settings(tmp_path):
+    chosen = dict(ALPHA_SETTINGS, mutations=3, perturb_mode="absolute", tournament_size=5, first_population="random")
+    model = corvane.Model(2, 1, size=5, seed=11)
+    model.compile(optimizer=Genetic(**chosen), loss="mse", metrics=["mae"])
+    twin = pickle.loads(pickle.dumps(model))
+    optimizer = twin.__reduce__()[2][3]
+    assert type(optimizer) is Genetic and same_settings(optimizer, Genetic(**chosen))
+    runs = [m.evolve(X, Y, pop_size=12, epochs=6, verbose=0, seed=77) for m in (model, twin)]
+    assert runs[0] == runs[1]
+    assert run_digest(model, runs[0], tmp_path) == run_digest(twin, runs[1], tmp_path)

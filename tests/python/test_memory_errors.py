@@ -23,6 +23,9 @@ def _set_recurrent(model, genome):
     model.recurrent = True
 
 
+# The state of another model, made before any fault is armed.
+_OTHER_STATE = corvane.Model(3, 1, seed=1).__reduce__()[2]
+
 ENTRY_POINTS = {
     "type-new": lambda model, genome: corvane.Model.__new__(corvane.Model),
     "type-init": lambda model, genome: model.__init__(2, 1),
@@ -37,6 +40,8 @@ ENTRY_POINTS = {
     "genetic-reduce": lambda model, genome: GENETIC.__reduce__(),
     "genetic-getter": lambda model, genome: GENETIC.perturb_mode,
     "genome-method": lambda model, genome: genome.clear(),
+    "pickle": lambda model, genome: model.__reduce__(),
+    "unpickle": lambda model, genome: model.__setstate__(_OTHER_STATE),
 }
 
 

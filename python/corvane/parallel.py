@@ -1,0 +1,385 @@
+"""Fitness evaluation across processes and machines.
+
+An evaluator turns a per-genome fitness function, ``fitness(genome) -> float``, into a
+``train_func`` for :meth:`corvane.Model.func_evolve`, and runs it on a pool of workers that stay
+alive across generations::
+
+    from corvane.parallel import ProcessEvaluator
+
+    with ProcessEvaluator(fitness, workers=4) as evaluator:
+        model.func_evolve(evaluator, pop_size=100, epochs=50)
+
+The value that ``fitness`` returns is a loss, as for every ``train_func``: lower is better.
+
+``ProcessEvaluator`` uses local processes (the standard library); ``RayEvaluator`` uses Ray actors,
+on this machine or on a cluster (``ray.init(address=...)`` before the evaluator starts). The
+fitness function is sent to the workers by value (with cloudpickle), so a lambda, a closure or a
+function defined in ``__main__`` or in a notebook works with every start method of
+``multiprocessing``. Each generation, every worker gets one message with its share of the genomes
+(every ``workers``-th genome, which spreads costly and cheap genomes evenly) and sends one back.
+
+A fitness that needs state, such as an environment to play in, can be a picklable callable
+object that creates its state lazily, once per worker::
+
+    class Episodes:
+        def __init__(self, episodes):
+            self.episodes = episodes
+            self.env = None
+
+        def __getstate__(self):
+            return {"episodes": self.episodes, "env": None}  # the environment is not sent
+
+        def __call__(self, genome):
+            if self.env is None:
+                self.env = gymnasium.make("CartPole-v1")
+            return -sum(play(genome, self.env) for _ in range(self.episodes))
+
+Faults reach the caller of ``func_evolve``: an exception in ``fitness`` is raised again with its
+type, chained from a :class:`RemoteTraceback` that holds the worker's traceback text and the
+genome's index; a fitness result that is not a number raises ``TypeError`` naming the genome; a
+worker that dies raises ``RuntimeError``; Ctrl-C stops the run and the workers. After any of
+these the workers are stopped, and the evaluator starts new ones when it is called again.
+"""
+
+import numbers
+import os
+import pickle
+import signal
+import time
+import traceback
+from multiprocessing import connection as _connection
+from typing import Any, Callable, List, Optional, Sequence, Tuple
+
+import cloudpickle
+import numpy as np
+
+__all__ = ["ProcessEvaluator", "RayEvaluator", "RemoteTraceback"]
+
+_PROTOCOL = pickle.HIGHEST_PROTOCOL
+
+
+class RemoteTraceback(Exception):
+    """The traceback of an exception raised by the fitness function in a worker."""
+
+    def __init__(self, index: int, text: str) -> None:
+        super().__init__(index, text)
+        self.index = index
+        self.text = text
+
+    def __str__(self) -> str:
+        return 'fitness raised an exception for genome %d in a worker:\n"""\n%s"""' % (self.index, self.text)
+
+
+def _worker_count(workers: Optional[int], available: Callable[[], int]) -> int:
+    if workers is None:
+        return max(1, available())
+    if isinstance(workers, bool) or not isinstance(workers, int):
+        raise TypeError("workers must be an int or None, got %s." % type(workers).__name__)
+    if workers < 1:
+        raise ValueError("workers must be at least 1, got %d." % workers)
+    return workers
+
+
+def _local_cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
+def _score(fitness: Callable[[Any], Any], genome: Any) -> Any:
+    """fitness(genome) as a float, or the name of the type it returned when that is not a number."""
+    value = fitness(genome)
+    if isinstance(value, numbers.Real) or (isinstance(value, np.ndarray) and value.ndim == 0
+                                           and value.dtype.kind in "biuf"):
+        return float(value)
+    return type(value).__name__
+
+
+def _evaluate_chunk(fitness: Callable[[Any], Any], first: int, step: int, genomes: List[Any]) -> bytes:
+    """Scores the genomes of one message; genome j of the chunk is genome first + j * step.
+
+    The reply is ("ok", [float, ...]), ("type", index, type name) or
+    ("error", index, pickled exception or None, traceback text, exception summary)."""
+    scores = []
+    for j, genome in enumerate(genomes):
+        index = first + j * step
+        try:
+            value = _score(fitness, genome)
+        except BaseException as error:  # noqa: B902 - reported to the parent, whatever it is
+            text = traceback.format_exc()
+            summary = "".join(traceback.format_exception_only(type(error), error)).strip()
+            pickled = None
+            # SystemExit and the like are not raised again in the parent (they would end it).
+            if isinstance(error, Exception):
+                try:
+                    pickled = cloudpickle.dumps(error, protocol=_PROTOCOL)
+                    pickle.loads(pickled)  # one that does not unpickle would fail in the parent
+                except BaseException:
+                    pickled = None
+            return pickle.dumps(("error", index, pickled, text, summary), protocol=_PROTOCOL)
+        if isinstance(value, str):
+            return pickle.dumps(("type", index, value), protocol=_PROTOCOL)
+        scores.append(value)
+    return pickle.dumps(("ok", scores), protocol=_PROTOCOL)
+
+
+def _chunks(genomes: Sequence[Any], count: int) -> List[Tuple[int, int, List[Any]]]:
+    """(first index, step, genomes) for each of `count` workers: every count-th genome."""
+    return [(k, count, list(genomes[k::count])) for k in range(count)]
+
+
+def _raise_reply(reply: Tuple[Any, ...]) -> None:
+    """Raises what a reply other than "ok" reports."""
+    if reply[0] == "type":
+        _, index, type_name = reply
+        raise TypeError("The fitness function returned %s for genome %d; it must return a number." % (type_name, index))
+    _, index, pickled, text, summary = reply
+    remote = RemoteTraceback(index, text)
+    error = pickle.loads(pickled) if pickled is not None else RuntimeError(
+        "fitness raised %s for genome %d (an exception that is not raised again here: it does not "
+        "pickle, or it is no Exception)" % (summary, index))
+    raise error from remote
+
+
+def _check_genomes(genomes: Any) -> List[Any]:
+    if not isinstance(genomes, list):
+        raise TypeError("An evaluator is called with a list of genomes, got %s." % type(genomes).__name__)
+    return genomes
+
+
+# ---- Local processes ---------------------------------------------------------------------------
+
+
+def _process_main(conn: Any, fitness_bytes: bytes) -> None:
+    """A worker process: unpickles the fitness once, then answers one message per generation
+    until the parent closes its end of the pipe."""
+    # Ctrl-C reaches the whole process group; the parent stops the workers itself.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    fitness = cloudpickle.loads(fitness_bytes)
+    while True:
+        try:
+            first, step, genomes = pickle.loads(conn.recv_bytes())
+        except (EOFError, OSError):
+            return
+        reply = _evaluate_chunk(fitness, first, step, genomes)
+        try:
+            conn.send_bytes(reply)
+        except OSError:  # the parent stopped waiting (a fault elsewhere, an interrupt)
+            return
+
+
+def _exit_description(exitcode: Optional[int]) -> str:
+    if exitcode is None:
+        return "stopped"
+    if exitcode < 0:
+        try:
+            return "was killed by %s" % signal.Signals(-exitcode).name
+        except ValueError:
+            return "was killed by signal %d" % -exitcode
+    return "exited with code %d" % exitcode
+
+
+class ProcessEvaluator:
+    """Evaluates genomes with a fitness function on a pool of local worker processes."""
+
+    def __init__(self, fitness: Callable[[Any], Any], workers: Optional[int] = None, *,
+                 start_method: Optional[str] = None) -> None:
+        if not callable(fitness):
+            raise TypeError("fitness must be callable, got %s." % type(fitness).__name__)
+        self.workers = _worker_count(workers, _local_cores)
+        import multiprocessing
+        self._context = multiprocessing.get_context(start_method)
+        self._fitness_bytes = cloudpickle.dumps(fitness, protocol=_PROTOCOL)
+        self._pool: List[Tuple[Any, Any]] = []  # (process, connection)
+
+    def start(self) -> None:
+        """Starts the worker processes (done by the first call when not done before)."""
+        if self._pool:
+            return
+        try:
+            for _ in range(self.workers):
+                parent, child = self._context.Pipe(duplex=True)
+                process = self._context.Process(target=_process_main, args=(child, self._fitness_bytes),
+                                                daemon=True, name="corvane-evaluator")
+                process.start()
+                child.close()
+                self._pool.append((process, parent))
+        except BaseException:
+            self.close()
+            raise
+
+    def close(self) -> None:
+        """Stops the worker processes; a later call starts new ones."""
+        pool, self._pool = self._pool, []
+        for _, conn in pool:
+            conn.close()  # an idle worker sees the end of its pipe and returns
+        deadline = time.monotonic() + 0.5
+        running = [process.sentinel for process, _ in pool]
+        while running and time.monotonic() < deadline:
+            done = _connection.wait(running, timeout=max(0.0, deadline - time.monotonic()))
+            running = [sentinel for sentinel in running if sentinel not in done]
+        for process, _ in pool:
+            if process.is_alive():  # still in a fitness call: an interrupted or failed run
+                process.terminate()
+        for process, _ in pool:
+            process.join(timeout=2.0)
+            if process.is_alive():
+                process.kill()
+                process.join()
+
+    def __enter__(self) -> "ProcessEvaluator":
+        self.start()
+        return self
+
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:
+            pass
+
+    def __call__(self, genomes: List[Any]) -> "np.ndarray[Any, np.dtype[np.float64]]":
+        genomes = _check_genomes(genomes)
+        scores = np.empty(len(genomes), dtype=np.float64)
+        if not genomes:
+            return scores
+        self.start()
+        try:
+            self._run(genomes, scores)
+        except BaseException:
+            self.close()  # a fault, an interrupt: no worker is left running or half-way
+            raise
+        return scores
+
+    def _run(self, genomes: List[Any], scores: "np.ndarray[Any, np.dtype[np.float64]]") -> None:
+        pool = self._pool[:min(len(self._pool), len(genomes))]
+        pending = {}  # connection -> (process, first index, step)
+        for (process, conn), (first, step, chunk) in zip(pool, _chunks(genomes, len(pool))):
+            try:
+                conn.send_bytes(pickle.dumps((first, step, chunk), protocol=_PROTOCOL))
+            except OSError:
+                self._died(process)
+            pending[conn] = (process, first, step)
+        while pending:
+            # A worker's pipe and its process sentinel: whichever is ready first, a dead worker
+            # is seen at once, never waited for.
+            sentinels = {process.sentinel: process for process, _, _ in pending.values()}
+            for ready in _connection.wait(list(pending) + list(sentinels)):
+                if ready in sentinels:
+                    self._died(sentinels[ready])  # type: ignore[index]
+                if ready not in pending:
+                    continue
+                process, first, step = pending[ready]  # type: ignore[index]
+                try:
+                    reply = pickle.loads(ready.recv_bytes())  # type: ignore[union-attr]
+                except (EOFError, OSError):
+                    self._died(process)
+                del pending[ready]  # type: ignore[arg-type]
+                if reply[0] != "ok":
+                    _raise_reply(reply)
+                scores[first::step] = reply[1]
+
+    def _died(self, process: Any) -> None:
+        process.join(timeout=1.0)
+        raise RuntimeError("A worker process of the ProcessEvaluator %s while evaluating genomes (what it "
+                           "wrote to standard error, if anything, is above)." % _exit_description(process.exitcode))
+
+
+# ---- Ray -------------------------------------------------------------------------------------
+
+
+class _RayWorker:
+    """The actor behind RayEvaluator: holds the fitness function and scores chunks."""
+
+    def __init__(self, fitness_bytes: bytes) -> None:
+        self.fitness = cloudpickle.loads(fitness_bytes)
+
+    def evaluate(self, first: int, step: int, payload: bytes) -> bytes:
+        return _evaluate_chunk(self.fitness, first, step, pickle.loads(payload))
+
+
+def _import_ray() -> Any:
+    try:
+        import ray
+    except ImportError as error:
+        raise ImportError('RayEvaluator needs Ray: pip install "corvane[ray]"') from error
+    return ray
+
+
+class RayEvaluator:
+    """Evaluates genomes with a fitness function on Ray actors, one CPU each."""
+
+    def __init__(self, fitness: Callable[[Any], Any], workers: Optional[int] = None) -> None:
+        if not callable(fitness):
+            raise TypeError("fitness must be callable, got %s." % type(fitness).__name__)
+        if workers is not None:
+            _worker_count(workers, lambda: 1)  # checked now, counted when Ray runs
+        self._requested = workers
+        self.workers = workers
+        self._fitness_bytes = cloudpickle.dumps(fitness, protocol=_PROTOCOL)
+        self._actors: List[Any] = []
+
+    def start(self) -> None:
+        """Creates the actors (done by the first call when not done before); starts a local Ray
+        with ray.init() when Ray is not initialised."""
+        if self._actors:
+            return
+        ray = _import_ray()
+        if not ray.is_initialized():
+            ray.init()
+        count = _worker_count(self._requested, lambda: int(ray.cluster_resources().get("CPU", 1)))
+        actor = ray.remote(num_cpus=1, max_restarts=0)(_RayWorker)
+        fitness = ray.put(self._fitness_bytes)
+        self._actors = [actor.remote(fitness) for _ in range(count)]
+        self.workers = count
+
+    def close(self) -> None:
+        """Stops the actors; a later call creates new ones."""
+        actors, self._actors = self._actors, []
+        if actors:
+            ray = _import_ray()
+            for actor in actors:
+                try:
+                    ray.kill(actor)
+                except Exception:
+                    pass
+
+    def __enter__(self) -> "RayEvaluator":
+        self.start()
+        return self
+
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        self.close()
+
+    def __call__(self, genomes: List[Any]) -> "np.ndarray[Any, np.dtype[np.float64]]":
+        genomes = _check_genomes(genomes)
+        scores = np.empty(len(genomes), dtype=np.float64)
+        if not genomes:
+            return scores
+        self.start()
+        try:
+            self._run(genomes, scores)
+        except BaseException:
+            self.close()
+            raise
+        return scores
+
+    def _run(self, genomes: List[Any], scores: "np.ndarray[Any, np.dtype[np.float64]]") -> None:
+        ray = _import_ray()
+        actors = self._actors[:min(len(self._actors), len(genomes))]
+        chunks = _chunks(genomes, len(actors))
+        refs = [actor.evaluate.remote(first, step, pickle.dumps(chunk, protocol=_PROTOCOL))
+                for actor, (first, step, chunk) in zip(actors, chunks)]
+        try:
+            replies = ray.get(refs)
+        except ray.exceptions.RayActorError as error:
+            # Ray's own account (process id, exit detail) is the cause.
+            raise RuntimeError("A worker actor of the RayEvaluator died while evaluating genomes.") from error
+        for (first, step, _), raw in zip(chunks, replies):
+            reply = pickle.loads(raw)
+            if reply[0] != "ok":
+                _raise_reply(reply)
+            scores[first::step] = reply[1]
