@@ -105,13 +105,13 @@ class Xor(Task):
 class Diabetes(Task):
     """Regression on scikit-learn's bundled diabetes data, against least squares.
 
-    Solved when the test error is at most 1.05 x that of least squares on the same split."""
+    Solved when the test error is at most 1.1 x that of least squares on the same split."""
 
     name = "diabetes"
     group = "held-out"
     inputs, outputs = 10, 1
     neat = False  # the peer's per-sample Python loop over 353 samples x 150 genomes is no fair race
-    ratio = 1.05
+    ratio = 1.1
 
     def setup(self, seed):
         from sklearn.datasets import load_diabetes
