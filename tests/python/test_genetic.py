@@ -74,6 +74,9 @@ RUNS = [
     pytest.param(lambda: Alpha(mutation_rate=0.1), id="Alpha(0.1)"),
     pytest.param(lambda: "alpha", id="name"),
     pytest.param(lambda: Genetic(**ALPHA_SETTINGS), id="Genetic-as-Alpha"),
+    # What the docstring and the README promise: the settings where Genetic's defaults differ.
+    pytest.param(lambda: Genetic(perturb_size=0.2, perturb_mode="relative", first_population="mutants"),
+                 id="Genetic-defaults-as-Alpha"),
 ])
 @pytest.mark.parametrize("name, run", RUNS)
 def test_alpha_runs_as_before(tmp_path, optimizer, name, run):
