@@ -34,7 +34,8 @@ const Signature& Genetic_init_signature() {
          {"tournament_size", "i", "4"},
          {"crossover_share", "d", "0.5"},
          {"first_population", "O", "'random'"},
-         {"mutations", "i", "1"}},
+         {"mutations", "i", "1"},
+         {"output_activation", "O", "None"}},
         0,
         "Evolution by mutation, crossover and tournament selection with settings you choose.\n\n"
         "Each child of a generation is mutated `mutations` times (0 to 100). One mutation is a\n"
@@ -49,20 +50,27 @@ const Signature& Genetic_init_signature() {
         "'absolute'. tournament_size (1 to 1000) members compete for each place in the next\n"
         "population. crossover_share (0 to 1) of the parent pairs are crossed, the others cloned.\n"
         "first_population 'mutants' starts from the model's network and mutants of it, 'random'\n"
-        "from the model's network and independent random networks of its shape.\n\n"
+        "from the model's network and independent random networks of its shape.\n"
+        "output_activation None lets output nodes take any activation, as hidden nodes do; one of\n"
+        "'sigmoid', 'tanh', 'relu', 'linear' gives it to the outputs of every new member of the\n"
+        "first population and keeps it there (the model's own network keeps its activations).\n\n"
         "Genetic(perturb_size=0.2, perturb_mode='relative', first_population='mutants') evolves\n"
         "exactly as Alpha does.");
     return signature;
 }
 
-// A mode argument: null (omitted) gives the default, a str one of `names`.
+// A mode argument: null (omitted) gives the default, a str one of `names` (the message
+// mentions None when the caller takes it too).
 template <class Mode, std::size_t N>
-Mode mode_of(PyObject* value, const char* argument, const std::string_view (&names)[N], Mode fallback) {
+Mode mode_of(PyObject* value, const char* argument, const std::string_view (&names)[N], Mode fallback,
+             bool none_too = false) {
     if (value == nullptr) return fallback;
-    std::string expected;
-    for (std::size_t i = 0; i < N; ++i) expected += (i == 0 ? "'" : i + 1 == N ? " or '" : ", '") + std::string(names[i]) + "'";
+    std::string expected = none_too ? "None, " : "";
+    for (std::size_t i = 0; i < N; ++i)
+        expected += (i == 0 ? "'" : i + 1 == N ? " or '" : ", '") + std::string(names[i]) + "'";
     if (!PyUnicode_Check(value))
-        raise(PyExc_TypeError, std::string(argument) + " must be " + expected + ", not " + Py_TYPE(value)->tp_name + ".");
+        raise(PyExc_TypeError,
+              std::string(argument) + " must be " + expected + ", not " + Py_TYPE(value)->tp_name + ".");
     const std::string name = utf8_of(value);
     for (std::size_t i = 0; i < N; ++i)
         if (names[i] == name) return static_cast<Mode>(i);
@@ -71,19 +79,24 @@ Mode mode_of(PyObject* value, const char* argument, const std::string_view (&nam
 
 // Parses and checks the arguments into `settings`; false with the parser's TypeError set.
 bool parse_settings(PyObject* args, PyObject* kwargs, VariationSettings& s) {
-    PyObject *perturb_mode, *first_population;  // borrowed; null when omitted
+    PyObject *perturb_mode, *first_population, *output_activation;  // borrowed; null when omitted
     int tournament_size, mutations;
     if (!Genetic_init_signature().parse(args, kwargs, &s.perturb_probability, &s.activations_probability,
                                         &s.add_node_probability, &s.remove_node_probability,
                                         &s.remove_connection_probability, &s.add_connection_probability,
                                         &s.perturb_size, &perturb_mode, &s.activation_change_probability,
-                                        &tournament_size, &s.crossover_share, &first_population, &mutations))
+                                        &tournament_size, &s.crossover_share, &first_population, &mutations,
+                                        &output_activation))
         return false;
     s.perturb_mode = mode_of(perturb_mode, "perturb_mode", perturb_mode_names, default_perturb_mode);
     s.first_population = mode_of(first_population, "first_population", first_population_names,
                                  default_first_population);
     s.tournament_size = tournament_size;
     s.mutations = mutations;
+    s.output_activation = output_activation == Py_None
+                              ? any_activation
+                              : static_cast<std::int32_t>(mode_of(output_activation, "output_activation",
+                                                                  activation_names, std::int32_t{0}, true));
     check_variation(s);
     return true;
 }
@@ -118,19 +131,25 @@ std::string float_text(double value) {
     return result;
 }
 
+// None, or the name of the fixed output activation: a new reference.
+PyObject* output_activation_object(const VariationSettings& s) {
+    if (s.output_activation == any_activation) Py_RETURN_NONE;
+    return check(PyUnicode_FromString(activation_names[s.output_activation].data()));
+}
+
 // The settings as the keyword arguments that make them: a dict from name to value.
 PyObject* settings_dict(const VariationSettings& s) {
     const std::string_view perturb_mode = perturb_mode_names[static_cast<std::int32_t>(s.perturb_mode)];
     const std::string_view first = first_population_names[static_cast<std::int32_t>(s.first_population)];
     return check(Py_BuildValue(
-        "{s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:s#,s:d,s:i,s:d,s:s#,s:i}", "perturb_probability", s.perturb_probability,
+        "{s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:s#,s:d,s:i,s:d,s:s#,s:i,s:O}", "perturb_probability", s.perturb_probability,
         "activations_probability", s.activations_probability, "add_node_probability", s.add_node_probability,
         "remove_node_probability", s.remove_node_probability, "remove_connection_probability",
         s.remove_connection_probability, "add_connection_probability", s.add_connection_probability, "perturb_size",
         s.perturb_size, "perturb_mode", perturb_mode.data(), static_cast<Py_ssize_t>(perturb_mode.size()),
         "activation_change_probability", s.activation_change_probability, "tournament_size", s.tournament_size,
         "crossover_share", s.crossover_share, "first_population", first.data(), static_cast<Py_ssize_t>(first.size()),
-        "mutations", s.mutations));
+        "mutations", s.mutations, "output_activation", PyRef(output_activation_object(s)).get()));
 }
 
 PyObject* Genetic_repr(PyObject* self) {
@@ -149,7 +168,10 @@ PyObject* Genetic_repr(PyObject* self) {
             ", tournament_size=" + std::to_string(s.tournament_size) +
             ", crossover_share=" + float_text(s.crossover_share) + ", first_population='" +
             std::string(first_population_names[static_cast<std::int32_t>(s.first_population)]) +
-            "', mutations=" + std::to_string(s.mutations) + ")";
+            "', mutations=" + std::to_string(s.mutations) + ", output_activation=" +
+            (s.output_activation == any_activation ? std::string("None")
+                                                   : "'" + std::string(activation_names[s.output_activation]) + "'") +
+            ")";
         return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
 }
@@ -231,7 +253,13 @@ PyObject* Genetic_get_first_population(PyObject* self, void*) {
     });
 }
 
+PyObject* Genetic_get_output_activation(PyObject* self, void*) {
+    return guarded<PyObject*>(nullptr, [&] { return output_activation_object(as_genetic(self)->settings); });
+}
+
 PyGetSetDef Genetic_getset[] = {
+    {"output_activation", Genetic_get_output_activation, nullptr,
+     "None (outputs take any activation) or the activation every new member's outputs keep.", nullptr},
     {"perturb_mode", Genetic_get_perturb_mode, nullptr, "'relative' (to the value's magnitude) or 'absolute'.",
      nullptr},
     {"first_population", Genetic_get_first_population, nullptr,

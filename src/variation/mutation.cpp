@@ -92,7 +92,10 @@ void perturb(Network& network, Random& random, const VariationSettings& settings
 
 void mutate_activations(Network& network, Random& random, const VariationSettings& settings) {
     const double chance = settings.activation_change_probability;
-    for (std::int32_t i = network.inputs; i < network.node_count; ++i) {
+    // Fixed output activations stay; only hidden nodes then change.
+    const std::int32_t end =
+        settings.output_activation == any_activation ? network.node_count : network.node_count - network.outputs;
+    for (std::int32_t i = network.inputs; i < end; ++i) {
         if (random.uniform(0.0, 1.0) <= chance && chance > 0.0) network.activations[i] = random.activation();
     }
 }

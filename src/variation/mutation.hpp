@@ -19,7 +19,8 @@ void disconnect(Network& network, std::int32_t s, std::int32_t t);
 // magnitude, or of settings.perturb_size (relative to the magnitude or absolute).
 void perturb(Network& network, Random& random, const VariationSettings& settings = {});
 // Each hidden and output node gets a random activation code with chance 5 % (or
-// settings.activation_change_probability).
+// settings.activation_change_probability; output nodes keep theirs when
+// settings.output_activation is set).
 void mutate_activations(Network& network, Random& random, const VariationSettings& settings = {});
 // Splits a random existing connection with a new hidden node (nothing without connections).
 void add_node(Network& network, Random& random);

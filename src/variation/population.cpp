@@ -73,6 +73,9 @@ Population seed_population(const Network& network, std::int32_t pop_size, std::u
             population[i] = network;
             mutate_times(population[i], random, settings);
         }
+        if (settings.output_activation != any_activation)
+            for (std::int32_t o = population[i].node_count - population[i].outputs; o < population[i].node_count; ++o)
+                population[i].activations[o] = settings.output_activation;
     });
     return population;
 }

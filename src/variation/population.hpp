@@ -39,7 +39,8 @@ bool has_broken_member(const Population& population);
 
 // An unchanged copy of `network` followed by pop_size - 1 copies mutated once each (by default;
 // settings.mutations times each, or with settings.first_population random networks of the same
-// shape instead); member i draws from stream(run_seed, population, 0, i).
+// shape instead; every member but the first with settings.output_activation on its outputs when
+// that is set); member i draws from stream(run_seed, population, 0, i).
 Population seed_population(const Network& network, std::int32_t pop_size, std::uint64_t run_seed,
                            const ParallelFor& each = run_in_order, const VariationSettings& settings = {});
 

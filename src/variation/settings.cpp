@@ -56,6 +56,8 @@ void check_variation(const VariationSettings& s) {
     if (first < 0 || first >= static_cast<std::int32_t>(std::size(first_population_names)))
         throw value_error("first_population must be 'mutants' or 'random'.");
     check_count("mutations", s.mutations, 0, max_mutations);
+    if (s.output_activation < any_activation || s.output_activation > 3)
+        throw value_error("output_activation must be None, 'sigmoid', 'tanh', 'relu' or 'linear'.");
 }
 
 std::int32_t perturb_mode_code(std::string_view name) { return index_of(perturb_mode_names, name); }

@@ -19,6 +19,8 @@ inline constexpr std::string_view perturb_mode_names[] = {"relative", "absolute"
 enum class FirstPopulation : std::int32_t { mutants = 0, random = 1 };
 inline constexpr std::string_view first_population_names[] = {"mutants", "random"};
 
+inline constexpr std::int32_t any_activation = -1;
+
 struct VariationSettings {
     // mutate's decision tree: each test is reached only when the earlier ones failed.
     double perturb_probability = corvane::perturb_probability;
@@ -39,6 +41,9 @@ struct VariationSettings {
     FirstPopulation first_population = FirstPopulation::mutants;
     // mutate steps per child and per mutant of the first population.
     std::int32_t mutations = 1;
+    // An activation code every new member's output nodes get, and that activation changes then
+    // leave alone; any_activation lets outputs change like hidden nodes.
+    std::int32_t output_activation = any_activation;
 };
 
 // Limits that keep a run's memory and work bounded.

@@ -21,7 +21,7 @@ ALPHA_SETTINGS = dict(
     perturb_probability=0.3, activations_probability=0.3, add_node_probability=0.1,
     remove_node_probability=0.1, remove_connection_probability=0.05, add_connection_probability=0.05,
     perturb_size=0.2, perturb_mode="relative", activation_change_probability=0.05, tournament_size=4,
-    crossover_share=0.5, first_population="mutants", mutations=1,
+    crossover_share=0.5, first_population="mutants", mutations=1, output_activation=None,
 )
 
 
@@ -91,7 +91,7 @@ def test_func_evolve_on_an_uncompiled_model_runs_as_alpha(tmp_path):
 
 @pytest.mark.parametrize("change", [
     dict(perturb_mode="absolute"), dict(perturb_size=0.5), dict(first_population="random"),
-    dict(mutations=3), dict(tournament_size=2), dict(crossover_share=0.9),
+    dict(mutations=3), dict(tournament_size=2), dict(crossover_share=0.9), dict(output_activation="linear"),
     dict(perturb_probability=0.9), dict(activation_change_probability=0.5), dict(activations_probability=0.9),
     dict(add_node_probability=0.9), dict(add_connection_probability=1.0, perturb_probability=0.0,
                                          activations_probability=0.0, add_node_probability=0.0,
@@ -189,6 +189,10 @@ def test_settings_are_stored_and_read_only():
     (dict(tournament_size=1001), ValueError, "tournament_size must be from 1 to 1000, got 1001."),
     (dict(mutations=-1), ValueError, "mutations must be from 0 to 100, got -1."),
     (dict(mutations=101), ValueError, "mutations must be from 0 to 100, got 101."),
+    (dict(output_activation="Tanh"), ValueError,
+     "output_activation must be None, 'sigmoid', 'tanh', 'relu' or 'linear', got 'Tanh'."),
+    (dict(output_activation=1), TypeError,
+     "output_activation must be None, 'sigmoid', 'tanh', 'relu' or 'linear', not int."),
 ], ids=lambda case: case if isinstance(case, str) else None)
 def test_bad_settings_are_refused_naming_the_argument(kwargs, error, message):
     with pytest.raises(error) as caught:
@@ -216,7 +220,7 @@ def test_repr_shows_every_setting_and_evaluates_back():
     genetic = Genetic(perturb_size=0.125, perturb_mode="relative", tournament_size=3, mutations=2)
     text = repr(genetic)
     assert text.startswith("corvane.optimizers.Genetic(perturb_probability=0.3, ")
-    assert "perturb_size=0.125, perturb_mode='relative'" in text and "mutations=2)" in text
+    assert "perturb_size=0.125, perturb_mode='relative'" in text and text.endswith("mutations=2, output_activation=None)")
     again = eval(text.replace("corvane.optimizers.", ""), {"Genetic": Genetic})
     assert repr(again) == text
 
@@ -293,3 +297,22 @@ def test_a_model_compiled_with_genetic_pickles_with_its_settings(tmp_path):
     runs = [m.evolve(X, Y, pop_size=12, epochs=6, verbose=0, seed=77) for m in (model, twin)]
     assert runs[0] == runs[1]
     assert run_digest(model, runs[0], tmp_path) == run_digest(twin, runs[1], tmp_path)
+
+
+@pytest.mark.parametrize("first_population", ["mutants", "random"])
+def test_fixed_output_activation_reaches_every_new_member(first_population):
+    # The model's own network keeps its output activation; every other member of the first
+    # population gets the fixed one, and activation changes leave it. The output's activation
+    # after a run is the fixed one unless the model's network (or a descendant) won.
+    seen = set()
+    for seed in range(6):
+        model = corvane.Model(2, 1, size=4, seed=seed)
+        model.compile(optimizer=Genetic(output_activation="linear", first_population=first_population,
+                                        activations_probability=1.0, activation_change_probability=1.0),
+                      loss="mse")
+        start = model.get_nodes()[-1][1]["activation"]
+        model.evolve(X, Y, pop_size=10, epochs=5, verbose=0, seed=seed)
+        end = model.get_nodes()[-1][1]["activation"]
+        assert end in ("linear", start)
+        seen.add(end)
+    assert "linear" in seen
