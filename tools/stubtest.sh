@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Checks the type stubs that ship inside the installed corvane package (py.typed, __init__.pyi,
-# optimizers.pyi, parallel.pyi) against the installed compiled module with mypy's stubtest, with no allowlist,
+# Checks the type stubs that ship inside the installed corvane package (py.typed and the .pyi
+# files) against the installed compiled module with mypy's stubtest, with no allowlist,
 # then type-checks the examples against them.
 # Expects the environment of tools/setup.sh with the test extra (.venv with mypy).
 set -euo pipefail
@@ -16,7 +16,8 @@ cd "$work"
 import pathlib, sys
 import corvane
 package = pathlib.Path(corvane.__file__).parent
-missing = [name for name in ("py.typed", "__init__.pyi", "optimizers.pyi", "parallel.pyi") if not (package / name).is_file()]
+missing = [name for name in ("py.typed", "__init__.pyi", "optimizers.pyi", "callbacks.pyi", "plot.pyi",
+                            "parallel.pyi", "sklearn.pyi") if not (package / name).is_file()]
 if missing:
     sys.exit(f"the installed corvane package ({package}) lacks {', '.join(missing)}")
 PY

@@ -4,11 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Ray is installed when it can be; without it the Ray evaluator tests are skipped, and said so.
-if bash tools/setup.sh test,keras,examples,ray; then
+if bash tools/setup.sh test,keras,examples,plot,ray; then
   echo "Ray is installed: the Ray evaluator tests run on a local Ray of 2 CPUs."
 else
   echo "NOTE: Ray could not be installed; the Ray evaluator tests are skipped." >&2
-  bash tools/setup.sh test,keras,examples
+  bash tools/setup.sh test,keras,examples,plot
 fi
 
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release -DCORVANE_TESTS=ON \

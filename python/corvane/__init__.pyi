@@ -1,14 +1,17 @@
 """Corvane allows training models through neuro-evolution."""
 
-from typing import Any, Callable, Dict, List, Optional, SupportsFloat, Tuple, TypedDict, Union
+from typing import Any, Callable, Dict, List, Optional, Protocol, SupportsFloat, Tuple, TypedDict, Union
 
 import numpy as np
 import numpy.typing as npt
 from typing_extensions import disjoint_base
 
+from . import callbacks as callbacks
 from . import optimizers as optimizers
 
-__all__ = ["Genome", "Model", "from_keras", "load", "optimizers"]
+__all__ = ["Genome", "Model", "__version__", "callbacks", "from_keras", "load", "optimizers"]
+
+__version__: str
 
 # Any NumPy array; the module converts the elements to float64 (integers and booleans too).
 _Array = npt.NDArray[Any]
@@ -28,6 +31,12 @@ _Connection = Tuple[int, int, _ConnectionData]
 # "loss", each metric, "val_loss", "val_" + each metric and "size": one value per epoch
 _History = Dict[str, List[float]]
 
+# What evolve and func_evolve call: corvane.callbacks.Callback or any object with these methods.
+class _Callback(Protocol):
+    def on_train_begin(self, logs: Optional[Dict[str, Any]] = ...) -> None: ...
+    def on_epoch_end(self, epoch: int, logs: Optional[Dict[str, Any]] = ...) -> None: ...
+    def on_train_end(self, logs: Optional[Dict[str, Any]] = ...) -> None: ...
+
 @disjoint_base
 class Model:
     """A Corvane model that can be evolved on datasets and fitness functions."""
@@ -46,6 +55,11 @@ class Model:
         """Returns whether the network is recurrent or not."""
     @recurrent.setter
     def recurrent(self, value: bool) -> None: ...
+    @property
+    def stop_training(self) -> bool:
+        """Set to True by a callback to end evolve or func_evolve after the current epoch."""
+    @stop_training.setter
+    def stop_training(self, value: object) -> None: ...
     def __init__(
         self, inputs: int, outputs: int, size: int = -1, recurrent: bool = False, *, seed: Optional[int] = None
     ) -> None: ...
@@ -61,6 +75,7 @@ class Model:
         *,
         seed: Optional[int] = None,
         workers: Optional[int] = None,
+        callbacks: Optional[List[_Callback]] = None,
     ) -> _History:
         """Evolves the network on a given dataset."""
     def func_evolve(
@@ -73,6 +88,7 @@ class Model:
         *,
         seed: Optional[int] = None,
         workers: Optional[int] = None,
+        callbacks: Optional[List[_Callback]] = None,
     ) -> _History:
         """Evolves the network on a given fitness function."""
     def predict(self, x: _Array, /) -> _Float64Array:
@@ -97,6 +113,10 @@ class Model:
         """Saves the model using the '.cv' format."""
     def clear(self) -> None:
         """Clears the recurrent state of the model, preparing it for a new sequence of inputs."""
+    def summary(self) -> None:
+        """Prints a table of the nodes of the network (index, role, activation, bias, in-degree) with its totals."""
+    def to_dot(self) -> str:
+        """Returns the network as Graphviz DOT text: nodes in ranks by depth, activation on each node, edge width and colour by weight, recurrent and self connections dashed."""
     # pickle, copy.copy and copy.deepcopy: the network, the mode and the compile settings.
     def __reduce__(self) -> Tuple[Any, Tuple[Any, ...], Tuple[Any, ...]]: ...
     def __setstate__(self, state: Tuple[Any, ...], /) -> None: ...
@@ -119,6 +139,8 @@ class Genome:
         """Predict the the outputs for a given set of samples."""
     def clear(self) -> None:
         """Clears the recurrent state of the genome, preparing it for a new sequence of inputs."""
+    def to_dot(self) -> str:
+        """Returns the network as Graphviz DOT text: nodes in ranks by depth, activation on each node, edge width and colour by weight, recurrent and self connections dashed."""
     def __reduce__(self) -> Tuple[Any, Tuple[Any, ...], Tuple[Any, ...]]: ...
     def __setstate__(self, state: Tuple[Any, ...], /) -> None: ...
 

@@ -169,8 +169,9 @@ PyObject* Genetic_repr(PyObject* self) {
             ", crossover_share=" + float_text(s.crossover_share) + ", first_population='" +
             std::string(first_population_names[static_cast<std::int32_t>(s.first_population)]) +
             "', mutations=" + std::to_string(s.mutations) + ", output_activation=" +
-            (s.output_activation == any_activation ? std::string("None")
-                                                   : "'" + std::string(activation_names[s.output_activation]) + "'") +
+            (s.output_activation == any_activation
+                 ? std::string("None")
+                 : std::string(1, '\'') + std::string(activation_names[s.output_activation]) + '\'') +
             ")";
         return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });

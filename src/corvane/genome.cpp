@@ -67,6 +67,7 @@ PyMethodDef* Genome_methods() {
     static PyMethodDef methods[] = {
         method_entry(Genome_predict, predict_signature()),
         method_entry(Genome_clear, Genome_clear_signature()),
+        method_entry(to_dot, to_dot_signature()),
         method_entry(Genome___reduce__, reduce_signature()),
         method_entry(Genome___setstate__, setstate_signature()),
         {nullptr, nullptr, 0, nullptr},
@@ -89,6 +90,7 @@ PyTypeObject GenomeType = [] {
     type.tp_basicsize = sizeof(GenomeObject);
     type.tp_itemsize = 0;
     type.tp_dealloc = Genome_dealloc;
+    type.tp_repr = Genome_repr;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type.tp_doc = Genome_init_signature().doc();
     type.tp_methods = Genome_methods();

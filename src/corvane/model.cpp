@@ -7,6 +7,7 @@
 #include "corvane/objects.hpp"
 #include "corvane/seed.hpp"
 #include "corvane/threads.hpp"
+#include "network/describe.hpp"
 
 namespace corvane {
 
@@ -24,6 +25,7 @@ PyObject* Model_new(PyTypeObject* type, PyObject*, PyObject*) {
         new (&model->monitor_codes) std::vector<std::int32_t>();
         model->optimizer = nullptr;
         model->evolving_thread = 0;
+        model->stop_training = false;
         return self;
     });
 }
@@ -100,12 +102,6 @@ PyObject* Model_clear(PyObject* self, PyObject*) {
     });
 }
 
-// The listed name of an activation code; a code without a name (a loaded file may hold one)
-// is listed as "unknown", which also computes 0.
-const char* activation_name(std::int32_t code) {
-    return code >= 0 && code < activation_count ? activation_names[code].data() : "unknown";
-}
-
 const Signature& Model_get_nodes_signature() {
     static const Signature signature("get_nodes", Callable::method, {}, 0,
                                      "Returns a list of nodes contained in the network.");
@@ -118,7 +114,7 @@ PyObject* Model_get_nodes(PyObject* self, PyObject*) {
         PyRef list(check(PyList_New(network.node_count)));
         for (std::int32_t i = 0; i < network.node_count; ++i) {
             PyObject* item = check(Py_BuildValue("(i,{s:d,s:s})", i, "bias", network.biases[i], "activation",
-                                                 activation_name(network.activations[i])));
+                                                 activation_label(network.activations[i]).data()));
             PyList_SET_ITEM(list.get(), i, item);  // steals the reference
         }
         return list.release();
@@ -159,6 +155,9 @@ PyMethodDef* Model_methods() {
         method_entry(Model_to_keras, Model_to_keras_signature()),
         method_entry(Model_save, Model_save_signature()),
         method_entry(Model_clear, Model_clear_signature()),
+        method_entry(Model_summary, Model_summary_signature()),
+        method_entry(to_dot, to_dot_signature()),
+        method_entry(Model_set_network, Model_set_network_signature()),
         method_entry(Model___reduce__, reduce_signature()),
         method_entry(Model___setstate__, setstate_signature()),
         {nullptr, nullptr, 0, nullptr},
@@ -172,6 +171,8 @@ PyGetSetDef Model_getset[] = {
     {"outputs", Model_get_outputs, nullptr, "The number of outputs of the model.", nullptr},
     {"recurrent", Model_get_recurrent, Model_set_recurrent, "Returns whether the network is recurrent or not.",
      nullptr},
+    {"stop_training", Model_get_stop_training, Model_set_stop_training,
+     "Set to True by a callback to end evolve or func_evolve after the current epoch.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -183,6 +184,7 @@ PyTypeObject ModelType = [] {
     type.tp_basicsize = sizeof(ModelObject);
     type.tp_itemsize = 0;
     type.tp_dealloc = Model_dealloc;
+    type.tp_repr = Model_repr;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
     type.tp_doc = Model_init_signature().doc();
     type.tp_methods = Model_methods();

@@ -1,9 +1,11 @@
 // evolve and func_evolve: argument checks and conversions around the training loops of the core.
 #include <algorithm>
-#include <cstdio>
+#include <functional>
 #include <string>
 
 #include "corvane/arrays.hpp"
+#include "corvane/callbacks.hpp"
+#include "corvane/console.hpp"
 #include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
 #include "corvane/seed.hpp"
@@ -23,13 +25,6 @@ void check_settings(int pop_size, int epochs, int batch_size) {
     if (epochs < 0) throw value_error("epochs must not be negative, got " + std::to_string(epochs) + ".");
     if (batch_size != -1 && batch_size < 1)
         throw value_error("batch_size must be -1 (one batch) or at least 1, got " + std::to_string(batch_size) + ".");
-}
-
-// The console lines of a run go to the process's standard output, flushed per line so that
-// progress shows also when it is a pipe.
-void write_to_stdout(std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
 }
 
 PyObject* history_dict(const History& history) {
@@ -123,6 +118,37 @@ CheckedArrays validation_arrays(const ModelObject* model, PyObject* validation_d
     return arrays;
 }
 
+// The epoch-end hook of a run with callbacks: they run with the lock taken back.
+std::function<bool(std::int32_t, const History&, const Network&)> epoch_end_hook(ReleasedGil& gil,
+                                                                                 const Console& console,
+                                                                                 const Callbacks& callbacks,
+                                                                                 ModelObject* model) {
+    return [&gil, &console, &callbacks, model](std::int32_t epoch, const History& history, const Network& best) {
+        return gil.held([&] {
+            const bool stop = callbacks.epoch_end(model, epoch, history, best);
+            console.after_python();
+            return stop;
+        });
+    };
+}
+
+// The end of a run that completed: the model takes the best network, then the callbacks' ends
+// run (a callback may restore another network then). When one of them fails, the model gets
+// back the network it started with: a failed run changes nothing.
+PyObject* finish(ModelObject* model, const Network& start, EvolutionResult result, const Callbacks& callbacks,
+                 const Console& console) {
+    PyRef history(history_dict(result.history));
+    model->network = std::move(result.best);
+    try {
+        callbacks.train_end(result.history);
+    } catch (...) {
+        model->network = start;
+        throw;
+    }
+    console.after_python();
+    return history.release();
+}
+
 }  // namespace
 
 const Signature& Model_evolve_signature() {
@@ -130,7 +156,7 @@ const Signature& Model_evolve_signature() {
         "evolve", Callable::method,
         {{"x_train", "O!"}, {"y_train", "O!"}, {"pop_size", "i", "100"}, {"batch_size", "i", "-1"},
          {"epochs", "i", "100"}, {"validation_data", "O", "None"}, {"verbose", "i", "1"}, {"seed", "O", "None", true},
-         {"workers", "O", "None", true}},
+         {"workers", "O", "None", true}, {"callbacks", "O", "None", true}},
         0, "Evolves the network on a given dataset.");
     return signature;
 }
@@ -142,16 +168,17 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
             raise(PyExc_RuntimeError, "You must compile your model before evolving. Use `model.compile(loss)`.");
         if (!model->loss_set)
             raise(PyExc_RuntimeError, "Please set the loss function uring compilation. Use `model.compile(loss)`.");
-        PyObject *x, *y, *validation_data, *seed_arg, *workers_arg;  // borrowed
+        PyObject *x, *y, *validation_data, *seed_arg, *workers_arg, *callbacks_arg;  // borrowed
         int pop_size, batch_size, epochs, verbose;
         if (!Model_evolve_signature().parse(args, kwargs, &PyArray_Type, &x, &PyArray_Type, &y, &pop_size,
                                             &batch_size, &epochs, &validation_data, &verbose, &seed_arg,
-                                            &workers_arg))
+                                            &workers_arg, &callbacks_arg))
             throw python_error_set{};
         check_not_evolving(model);
         check_settings(pop_size, epochs, batch_size);
         const std::uint64_t seed = parse_seed(seed_arg);
         const std::int32_t workers = parse_workers(workers_arg);
+        const Callbacks callbacks(callbacks_arg);
         const bool validation = validation_data != Py_None;
         if (validation && !(PyTuple_Check(validation_data) && PyTuple_GET_SIZE(validation_data) == 2))
             throw type_error("validation_data must be a tuple (x_val, y_val) of two NumPy arrays.");
@@ -163,19 +190,21 @@ PyObject* Model_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
         // The run works on its own copy: code that runs meanwhile cannot change what it started from.
         const Network start = model->network;
         EvolvingModel evolving(model);
+        const Console console;
+        callbacks.train_begin(model);
+        console.after_python();
         EvolutionResult result;
         {
             // Breeding, mutation and measurement run without the interpreter lock.
             ReleasedGil gil;
             EvolutionHooks hooks;
             hooks.check_interrupt = [&gil] { gil.held(check_interrupt); };
-            hooks.output = write_to_stdout;
+            hooks.output = console.output(gil);
+            if (!callbacks.empty()) hooks.epoch_end = epoch_end_hook(gil, console, callbacks, model);
             result = evolve_on_dataset(start, std::move(X), std::move(Y), validation ? &val.X : nullptr,
                                        validation ? &val.Y : nullptr, settings, hooks);
         }
-        PyRef history(history_dict(result.history));
-        model->network = std::move(result.best);  // only a run that completed changes the model
-        return history.release();
+        return finish(model, start, std::move(result), callbacks, console);
     });
 }
 
@@ -183,7 +212,8 @@ const Signature& Model_func_evolve_signature() {
     static const Signature signature(
         "func_evolve", Callable::method,
         {{"train_func", "O"}, {"pop_size", "i", "100"}, {"epochs", "i", "100"}, {"verbose", "i", "1"},
-         {"validation_func", "O", "None"}, {"seed", "O", "None", true}, {"workers", "O", "None", true}},
+         {"validation_func", "O", "None"}, {"seed", "O", "None", true}, {"workers", "O", "None", true},
+         {"callbacks", "O", "None", true}},
         0, "Evolves the network on a given fitness function.");
     return signature;
 }
@@ -191,37 +221,48 @@ const Signature& Model_func_evolve_signature() {
 PyObject* Model_func_evolve(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&] {
         ModelObject* model = as_model(self);
-        PyObject *train_func, *validation_func, *seed_arg, *workers_arg;  // borrowed
+        PyObject *train_func, *validation_func, *seed_arg, *workers_arg, *callbacks_arg;  // borrowed
         int pop_size, epochs, verbose;
         if (!Model_func_evolve_signature().parse(args, kwargs, &train_func, &pop_size, &epochs, &verbose,
-                                                 &validation_func, &seed_arg, &workers_arg))
+                                                 &validation_func, &seed_arg, &workers_arg, &callbacks_arg))
             throw python_error_set{};
         check_not_evolving(model);
         check_settings(pop_size, epochs, -1);
         const std::uint64_t seed = parse_seed(seed_arg);
         const std::int32_t workers = parse_workers(workers_arg);
+        const Callbacks callbacks(callbacks_arg);
         const EvolutionSettings settings = settings_of(model, pop_size, -1, epochs, verbose, seed, workers);
         const Network start = model->network;
         EvolvingModel evolving(model);
+        const Console console;
+        callbacks.train_begin(model);
+        console.after_python();
         EvolutionResult result;
         {
             // Breeding and mutation run without the interpreter lock; the user's functions with it.
             ReleasedGil gil;
             EvolutionHooks hooks;
             hooks.check_interrupt = [&gil] { gil.held(check_interrupt); };
-            hooks.output = write_to_stdout;
-            hooks.score = [&gil, train_func](Population& candidates) {
-                return gil.held([&] { return score_with(train_func, candidates); });
+            hooks.output = console.output(gil);
+            hooks.score = [&gil, &console, train_func](Population& candidates) {
+                return gil.held([&] {
+                    std::vector<LossList> scores = score_with(train_func, candidates);
+                    console.after_python();
+                    return scores;
+                });
             };
             if (validation_func != Py_None)
-                hooks.validate = [&gil, validation_func](const Network& best) {
-                    return gil.held([&] { return validate_with(validation_func, best); });
+                hooks.validate = [&gil, &console, validation_func](const Network& best) {
+                    return gil.held([&] {
+                        const double value = validate_with(validation_func, best);
+                        console.after_python();
+                        return value;
+                    });
                 };
+            if (!callbacks.empty()) hooks.epoch_end = epoch_end_hook(gil, console, callbacks, model);
             result = evolve_on_function(start, start.recurrent, settings, hooks);
         }
-        PyRef history(history_dict(result.history));
-        model->network = std::move(result.best);
-        return history.release();
+        return finish(model, start, std::move(result), callbacks, console);
     });
 }
 

@@ -12,6 +12,7 @@ PyMethodDef* module_functions() {
     static PyMethodDef functions[] = {
         method_entry(corvane_from_keras, corvane_from_keras_signature()),
         method_entry(corvane_load, corvane_load_signature()),
+        method_entry(corvane_layout, corvane_layout_signature()),
 #ifdef CORVANE_FAULT_INJECTION
         {"_fail_next_entry", fail_next_entry, METH_NOARGS, "Test builds: the next entry point fails with MemoryError."},
 #endif

@@ -22,6 +22,7 @@ struct ModelObject {
     std::vector<std::int32_t> monitor_codes;
     PyObject* optimizer;  // owned; null before compile
     unsigned long evolving_thread;  // the thread running evolve or func_evolve on it, else 0
+    bool stop_training;  // set by a callback to end the run after the current epoch
 };
 
 struct GenomeObject {
@@ -83,6 +84,21 @@ const Signature& Model_to_keras_signature();
 PyObject* corvane_from_keras(PyObject* module, PyObject* args, PyObject* kwargs);
 const Signature& corvane_from_keras_signature();
 
+// callbacks.cpp
+PyObject* Model_set_network(PyObject* self, PyObject* args, PyObject* kwargs);
+const Signature& Model_set_network_signature();
+PyObject* Model_get_stop_training(PyObject* self, void*);
+int Model_set_stop_training(PyObject* self, PyObject* value, void*);
+
+// describe.cpp
+PyObject* Model_repr(PyObject* self);
+PyObject* Genome_repr(PyObject* self);
+PyObject* Model_summary(PyObject* self, PyObject* unused);
+const Signature& Model_summary_signature();
+PyObject* to_dot(PyObject* self, PyObject* unused);  // Model and Genome
+const Signature& to_dot_signature();
+PyObject* corvane_layout(PyObject* module, PyObject* args, PyObject* kwargs);
+const Signature& corvane_layout_signature();
 // pickle.cpp: pickling and copying.
 const Signature& reduce_signature();
 const Signature& setstate_signature();

@@ -251,6 +251,7 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
             if (validation) record(history, validation_columns[k], e, val[k]);
         }
         if (monitor) record(history, size_column, e, best_network.node_count);
+        if (hooks.epoch_end && hooks.epoch_end(e, history, best_network)) break;
     }
     return {std::move(best_network), std::move(history)};
 }
@@ -304,6 +305,7 @@ EvolutionResult evolve_on_function(const Network& start, bool recurrent_model, c
         record(history, loss_column, e, best_score);
         if (validation) record(history, validation_column, e, val);
         if (monitor) record(history, size_column, e, best_network.node_count);
+        if (hooks.epoch_end && hooks.epoch_end(e, history, best_network)) break;
     }
     return {std::move(best_network), std::move(history)};
 }

@@ -7,7 +7,7 @@
 //   4. keep pop_size of them by tournaments (of four by default);
 //   5. remember the best member, report progress.
 // The loops know nothing of Python: the caller passes hooks for the interrupt check, the
-// fitness function and the validation function.
+// fitness function, the validation function, the end of each epoch and the console lines.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +59,11 @@ struct EvolutionHooks {
     std::function<std::vector<LossList>(Population& candidates)> score;
     // Function evolution, optional: the validation loss of the epoch's best network.
     std::function<double(const Network& best)> validate;
+    // Optional: called after every epoch, once its history values are recorded, with the epoch
+    // index, the history so far (every column holds epochs 0 .. epoch) and the epoch's best
+    // network. Returning true ends the run after this epoch: it returns as after its last epoch,
+    // with this best network and the history of the epochs run. What it throws ends the run.
+    std::function<bool(std::int32_t epoch, const History& history, const Network& best)> epoch_end;
     // Every console line of the run: progress, the small-batch warning, the breeding warning and
     // the message of a failed consistency check (written before the error is thrown on). The
     // default drops them.

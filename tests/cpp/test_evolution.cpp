@@ -352,3 +352,69 @@ TEST(Output, AFailedConsistencyCheckWritesItsMessageLastBeforeTheError) {
     }
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
+
+// The epoch-end hook, for both loops: it sees every epoch once its values are recorded, and
+// asking to stop ends the run after that epoch with that epoch's best network.
+struct EpochEndCase {
+    const char* name;
+    std::function<EvolutionResult(const EvolutionSettings&, const EvolutionHooks&)> run;
+};
+
+class EpochEndTest : public ::testing::TestWithParam<EpochEndCase> {};
+
+TEST_P(EpochEndTest, SeesEveryEpochAndStopsAfterTheOneThatAsks) {
+    EvolutionSettings settings;
+    settings.loss_codes = {0};
+    settings.monitor_codes = {0};
+    settings.pop_size = 5;
+    settings.epochs = 1000;
+    settings.verbose = 0;
+    settings.seed = 7;
+    EvolutionHooks hooks = network_scores();
+    std::vector<std::int32_t> epochs;
+    Network last;
+    hooks.epoch_end = [&](std::int32_t epoch, const History& history, const Network& best) {
+        epochs.push_back(epoch);
+        for (const HistoryColumn& column : history) EXPECT_EQ(column.values.size(), epochs.size()) << column.key;
+        EXPECT_EQ(history.back().values.back(), best.node_count);  // the size column is this network's
+        last = best;
+        return epoch == 3;
+    };
+    const EvolutionResult result = GetParam().run(settings, hooks);
+    EXPECT_EQ(epochs, (std::vector<std::int32_t>{0, 1, 2, 3}));
+    EXPECT_EQ(result.best, last);
+    for (const HistoryColumn& column : result.history) EXPECT_EQ(column.values.size(), 4u) << column.key;
+}
+
+TEST_P(EpochEndTest, WhatTheHookThrowsEndsTheRun) {
+    EvolutionSettings settings;
+    settings.loss_codes = {0};
+    settings.pop_size = 3;
+    settings.epochs = 10;
+    settings.verbose = 0;
+    EvolutionHooks hooks = network_scores();
+    int calls = 0;
+    hooks.epoch_end = [&](std::int32_t, const History&, const Network&) -> bool {
+        if (++calls == 2) throw std::runtime_error("stop here");
+        return false;
+    };
+    EXPECT_THROW(GetParam().run(settings, hooks), std::runtime_error);
+    EXPECT_EQ(calls, 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Loops, EpochEndTest,
+    ::testing::Values(
+        EpochEndCase{"Dataset",
+                     [](const EvolutionSettings& settings, const EvolutionHooks& hooks) {
+                         auto [X, Y] = regression(12);
+                         EvolutionSettings batches = settings;
+                         batches.batch_size = 5;
+                         return evolve_on_dataset(random_network(2, 1, 4, false), X, Y, nullptr, nullptr, batches,
+                                                  hooks);
+                     }},
+        EpochEndCase{"Function",
+                     [](const EvolutionSettings& settings, const EvolutionHooks& hooks) {
+                         return evolve_on_function(random_network(2, 1, 4, false), false, settings, hooks);
+                     }}),
+    [](const auto& info) { return std::string(info.param.name); });

@@ -16,11 +16,13 @@ EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 CASES = [
     ("xor.py", [], "IMPROVED"),
     ("diabetes.py", ["sklearn"], "IMPROVED"),
+    ("sklearn_compare.py", ["sklearn"], "IMPROVED"),
     ("sequence.py", [], "IMPROVED"),
     ("cartpole.py", ["gymnasium"], "IMPROVED"),
     ("parallel_cartpole.py", ["gymnasium"], "IMPROVED"),
     ("keras_roundtrip.py", ["keras"], "IMPROVED"),
     ("demo.py", [], "same predictions: True"),
+    ("pictures.py", ["matplotlib"], "IMPROVED"),
 ]
 
 

@@ -84,7 +84,7 @@ def test_type_name_docstrings_and_registration():
     assert corvane.Genome.recurrent.__doc__ == "If the model is recurrent or not."
     assert not issubclass(corvane.Genome, corvane.Model)
     public = {name for name in dir(corvane.Genome) if not name.startswith("_")}
-    assert public == {"inputs", "outputs", "recurrent", "predict", "clear"}
+    assert public == {"inputs", "outputs", "recurrent", "predict", "clear", "to_dot"}
 
 
 def test_genome_can_be_subclassed():

@@ -68,6 +68,16 @@ def _scenarios(np, corvane, folder):
     stand_in = Thing()
     stand_in.layers = [Thing(), Thing()]
 
+    class Quiet(corvane.callbacks.Callback):
+        pass
+
+    class Failing(corvane.callbacks.Callback):
+        def on_epoch_end(self, epoch, logs=None):
+            raise KeyError("from a callback")
+
+    quiet, failing = Quiet(), Failing()
+    medium.compile(loss="mse", monitors=["size"])
+
     produced = []
     big.func_evolve(lambda g: produced.extend(g[:1]) or np.zeros(len(g)), pop_size=1, epochs=1, verbose=0)
     genome = produced.pop()
@@ -106,6 +116,13 @@ def _scenarios(np, corvane, folder):
         "from_keras_stand_in": (expect((TypeError, ValueError), lambda: corvane.from_keras(stand_in)), [stand_in]),
         "empty_genome_predict": (expect(ValueError, lambda: corvane.Genome(3, 2).predict(x2)), [x2]),
         "produced_genome_predict": (lambda: genome.predict(x2), [genome, x2]),
+        "evolve_with_callbacks": (lambda: medium.evolve(xb, yb, pop_size=3, epochs=2, verbose=0, callbacks=[quiet]),
+                                  [quiet, xb]),
+        "func_evolve_with_callbacks": (lambda: small.func_evolve(losses, pop_size=3, epochs=2, verbose=0,
+                                                                  callbacks=[quiet]), [quiet, losses]),
+        "callback_raising": (expect(KeyError, lambda: medium.evolve(xb, yb, pop_size=3, epochs=2, verbose=0,
+                                                                    callbacks=[failing])), [failing]),
+        "describe": (lambda: (repr(big), big.to_dot(), corvane._core._layout(big), repr(genome)), [genome]),
     }
 
 
@@ -159,6 +176,7 @@ SCENARIOS = [
     "bad_compile_loss", "bad_compile_metrics", "train_func_raising", "train_func_bad_result",
     "train_func_too_few_rows", "validation_func_bad_result", "load_truncated", "load_missing",
     "save_missing_folder", "from_keras_stand_in", "empty_genome_predict", "produced_genome_predict",
+    "evolve_with_callbacks", "func_evolve_with_callbacks", "callback_raising", "describe",
 ]
 
 

@@ -40,6 +40,7 @@ ENTRY_POINTS = {
     "genetic-reduce": lambda model, genome: GENETIC.__reduce__(),
     "genetic-getter": lambda model, genome: GENETIC.perturb_mode,
     "genome-method": lambda model, genome: genome.clear(),
+    "repr-slot": lambda model, genome: repr(model),
     "pickle": lambda model, genome: model.__reduce__(),
     "unpickle": lambda model, genome: model.__setstate__(_OTHER_STATE),
 }

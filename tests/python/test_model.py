@@ -144,9 +144,9 @@ def test_member_docs():
 
 METHOD_SIGNATURES = {
     "evolve": "($self, x_train, y_train, pop_size=100, batch_size=-1, epochs=100, validation_data=None, verbose=1, "
-    "*, seed=None, workers=None)",
+    "*, seed=None, workers=None, callbacks=None)",
     "func_evolve": "($self, train_func, pop_size=100, epochs=100, verbose=1, validation_func=None, *, seed=None, "
-    "workers=None)",
+    "workers=None, callbacks=None)",
     "predict": "($self, x, /)",
     "evaluate": "($self, x, y, /)",
     "compile": "($self, optimizer='alpha', loss='', metrics=[], monitors=[])",
@@ -288,7 +288,7 @@ PUBLIC_SIGNATURES = {
     "from_keras": (corvane.from_keras, "(keras_model, /)"),
     "evolve": (corvane.Model(1, 1).evolve,
                "(x_train, y_train, pop_size=100, batch_size=-1, epochs=100, validation_data=None, verbose=1, *, "
-               "seed=None, workers=None)"),
+               "seed=None, workers=None, callbacks=None)"),
     "compile": (corvane.Model(1, 1).compile, "(optimizer='alpha', loss='', metrics=[], monitors=[])"),
     "predict": (corvane.Genome(1, 1).predict, "(x, /)"),
 }
