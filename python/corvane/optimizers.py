@@ -1,5 +1,5 @@
 """Optimizers."""
 
-from corvane._core import Alpha
+from corvane._core import Alpha, Genetic
 
-__all__ = ["Alpha"]
+__all__ = ["Alpha", "Genetic"]

@@ -18,15 +18,17 @@ ModelObject* as_model(PyObject* self) { return reinterpret_cast<ModelObject*>(se
 // The optimizer to store for the `optimizer` argument (null when omitted), a new reference.
 PyObject* resolve_optimizer(PyObject* optimizer) {
     if (optimizer == nullptr) return check(optimizer_by_name("alpha"));
-    if (PyObject_TypeCheck(optimizer, &AlphaType)) {
+    if (is_optimizer(optimizer)) {
         Py_INCREF(optimizer);
         return optimizer;
     }
     if (!PyUnicode_Check(optimizer))
         raise(PyExc_ValueError, "The given optimizer is not an optimizer and not the name of an optimizer.\n");
     const std::string name = utf8_of(optimizer);
-    if (name != optimizer_name) raise(PyExc_ValueError, "Optimizer '" + name + "' not known.\n");
-    return check(optimizer_by_name("alpha"));
+    // A name with an embedded NUL character is no name of an optimizer.
+    PyObject* found = name.find('\0') == std::string::npos ? optimizer_by_name(name.c_str()) : nullptr;
+    if (found == nullptr) raise(PyExc_ValueError, "Optimizer '" + name + "' not known.\n");
+    return found;
 }
 
 // The names of a metrics or monitors argument, one at a time: the argument must be a list of

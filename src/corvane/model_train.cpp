@@ -96,6 +96,7 @@ EvolutionSettings settings_of(const ModelObject* model, int pop_size, int batch_
     settings.verbose = verbose;
     settings.seed = seed;
     settings.workers = workers;
+    settings.variation = variation_of(model->optimizer);
     return settings;
 }
 

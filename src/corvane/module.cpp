@@ -60,7 +60,8 @@ PyMODINIT_FUNC PyInit__core(void) {
         PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
         return nullptr;
     }
-    if (PyType_Ready(&ModelType) < 0 || PyType_Ready(&GenomeType) < 0 || PyType_Ready(&AlphaType) < 0)
+    if (PyType_Ready(&ModelType) < 0 || PyType_Ready(&GenomeType) < 0 || PyType_Ready(&AlphaType) < 0 ||
+        PyType_Ready(&GeneticType) < 0)
         return nullptr;
     module_definition.m_methods = module_functions();
     PyRef module(PyModule_Create(&module_definition));
@@ -68,5 +69,6 @@ PyMODINIT_FUNC PyInit__core(void) {
     if (add_object(module.get(), "Model", new_type_reference(&ModelType)) < 0) return nullptr;
     if (add_object(module.get(), "Genome", new_type_reference(&GenomeType)) < 0) return nullptr;
     if (add_object(module.get(), "Alpha", new_type_reference(&AlphaType)) < 0) return nullptr;
+    if (add_object(module.get(), "Genetic", new_type_reference(&GeneticType)) < 0) return nullptr;
     return module.release();
 }

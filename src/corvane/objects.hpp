@@ -8,6 +8,7 @@
 #include "corvane/python.hpp"
 #include "corvane/signature.hpp"
 #include "network/network.hpp"
+#include "variation/settings.hpp"
 
 namespace corvane {
 
@@ -34,9 +35,15 @@ struct AlphaObject {
     double mutation_rate;
 };
 
+struct GeneticObject {
+    PyObject_HEAD
+    VariationSettings settings;  // checked: every object holds settings a run can use
+};
+
 extern PyTypeObject ModelType;
 extern PyTypeObject GenomeType;
 extern PyTypeObject AlphaType;
+extern PyTypeObject GeneticType;
 
 // A new Model holding `network` (pass a copy, or move one in), made through the Model type with
 // the network's counts.
@@ -102,7 +109,13 @@ PyObject* Genome___reduce__(PyObject* self, PyObject* unused);
 PyObject* Genome___setstate__(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* Alpha___reduce__(PyObject* self, PyObject* unused);
 
-// optimizers.cpp: the default optimizer.
+// optimizers.cpp: the default optimizer; an optimizer by its name (null for an unknown name),
+// and whether an object is an optimizer compile takes.
 PyObject* optimizer_by_name(const char* name);
+bool is_optimizer(PyObject* object);
+// genetic.cpp: a Genetic with its default settings; the variation settings of a compiled
+// optimizer (Alpha's for Alpha, for none and for anything that is not a Genetic).
+PyObject* genetic_by_name();
+VariationSettings variation_of(PyObject* optimizer);
 
 }  // namespace corvane

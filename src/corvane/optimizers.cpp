@@ -1,4 +1,4 @@
-// Alpha, the one optimizer (corvane.optimizers.Alpha).
+// Alpha, the first optimizer (corvane.optimizers.Alpha), and the optimizers by name.
 #include "corvane/errors.hpp"
 #include "corvane/objects.hpp"
 
@@ -55,8 +55,13 @@ PyTypeObject AlphaType = [] {
 }();
 
 PyObject* optimizer_by_name(const char* name) {
+    if (std::strcmp(name, "genetic") == 0) return genetic_by_name();
     if (std::strcmp(name, "alpha") != 0) return nullptr;
     return check(PyObject_CallObject(reinterpret_cast<PyObject*>(&AlphaType), nullptr));
+}
+
+bool is_optimizer(PyObject* object) {
+    return PyObject_TypeCheck(object, &AlphaType) || PyObject_TypeCheck(object, &GeneticType);
 }
 
 }  // namespace corvane

@@ -167,7 +167,7 @@ PyObject* Model___setstate__(PyObject* self, PyObject* args, PyObject* kwargs) {
             bad_state("Model", "holds no network");
         if (!PyBool_Check(items[1])) bad_state("Model", "has a compiled flag that is not a bool");
         PyObject* optimizer = items[2];  // borrowed
-        if (optimizer != Py_None && !PyObject_TypeCheck(optimizer, &AlphaType))
+        if (optimizer != Py_None && !is_optimizer(optimizer))
             bad_state("Model", "has an optimizer that is not an optimizer");
         if (!PyUnicode_Check(items[3])) bad_state("Model", "has a loss that is not a name");
         const std::string loss = utf8_of(items[3]);

@@ -57,11 +57,12 @@ auto reporting_failed_checks(const Output& output, Step step) {
 // population[0], children[0], population[1], children[1], ... Only the pop_size children that
 // are lined up are built and mutated.
 Population next_candidates(Population& population, const std::vector<double>& fitness, std::uint64_t seed,
-                           std::uint64_t generation, const ParallelFor& each, const Output& output) {
+                           std::uint64_t generation, const ParallelFor& each, const Output& output,
+                           const VariationSettings& variation) {
     if (has_broken_member(population)) output("One of networks already broken.\n");
     Population children = reporting_failed_checks(
-        output, [&] { return breed(population, fitness, seed, generation, population.size(), each); });
-    reporting_failed_checks(output, [&] { mutate_children(children, seed, generation, each); });
+        output, [&] { return breed(population, fitness, seed, generation, population.size(), each, variation); });
+    reporting_failed_checks(output, [&] { mutate_children(children, seed, generation, each, variation); });
     Population candidates;
     candidates.reserve(population.size() * 2);
     for (std::size_t j = 0; j < population.size(); ++j) {
@@ -190,8 +191,10 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
         pool.run(count, task);
     };
     std::vector<LossList> losses(static_cast<std::size_t>(settings.pop_size), LossList(code_count, 0.0));
-    Population population = reporting_failed_checks(
-        hooks.output, [&] { return seed_population(evolvable(start), settings.pop_size, settings.seed, each); });
+    check_variation(settings.variation);
+    Population population = reporting_failed_checks(hooks.output, [&] {
+        return seed_population(evolvable(start), settings.pop_size, settings.seed, each, settings.variation);
+    });
     Network best_network = population[0];
     std::int32_t best_index = -1;
     std::uint64_t generation = 0;
@@ -214,12 +217,14 @@ EvolutionResult evolve_on_dataset(const Network& start, Dataset X, Dataset Y, co
             const std::size_t lo = static_cast<std::size_t>(u) * B;
             const std::size_t hi = std::min<std::size_t>(n, static_cast<std::size_t>(u + 1) * B);
             for (std::size_t j = 0; j < population.size(); ++j) fitness[j] = losses[j][0];
-            Population candidates = next_candidates(population, fitness, settings.seed, generation, each, hooks.output);
+            Population candidates = next_candidates(population, fitness, settings.seed, generation, each,
+                                                    hooks.output, settings.variation);
             // A few chunks per thread: the threads share the work when members differ in size.
             const std::vector<LossList> measured =
                 population_losses(candidates, X, Y, lo, hi, codes, each, 4 * static_cast<std::size_t>(pool.size()));
             Random tournaments = stream(settings.seed, stream_kind::selection, generation, 0);
-            Selection selection = tournament_select(candidates, measured, settings.pop_size, tournaments, each);
+            Selection selection = tournament_select(candidates, measured, settings.pop_size, tournaments, each,
+                                                    settings.variation.tournament_size);
             ++generation;
             population = std::move(selection.members);
             losses = std::move(selection.member_losses);
@@ -267,22 +272,26 @@ EvolutionResult evolve_on_function(const Network& start, bool recurrent_model, c
         pool.run(count, task);
     };
     std::vector<double> fitness(static_cast<std::size_t>(settings.pop_size), 0.0);
-    Population population = reporting_failed_checks(
-        hooks.output, [&] { return seed_population(evolvable(start), settings.pop_size, settings.seed, each); });
+    check_variation(settings.variation);
+    Population population = reporting_failed_checks(hooks.output, [&] {
+        return seed_population(evolvable(start), settings.pop_size, settings.seed, each, settings.variation);
+    });
     Network best_network = population[0];
 
     for (std::int32_t e = 0; e < epochs; ++e) {
         hooks.check_interrupt();
         const std::int64_t t0 = monotonic_ns();
         const std::uint64_t generation = static_cast<std::uint64_t>(e);
-        Population candidates = next_candidates(population, fitness, settings.seed, generation, each, hooks.output);
+        Population candidates =
+            next_candidates(population, fitness, settings.seed, generation, each, hooks.output, settings.variation);
         if (recurrent_model)
             for (Network& candidate : candidates)
                 if (candidate.node_count > 0) candidate.clear_state();
         const std::vector<LossList> scores = hooks.score(candidates);
         check_scores(scores, candidates.size());
         Random tournaments = stream(settings.seed, stream_kind::selection, generation, 0);
-        Selection selection = tournament_select(candidates, scores, settings.pop_size, tournaments, each);
+        Selection selection = tournament_select(candidates, scores, settings.pop_size, tournaments, each,
+                                                settings.variation.tournament_size);
         population = std::move(selection.members);
         for (std::size_t j = 0; j < population.size(); ++j) fitness[j] = selection.member_losses[j][0];
         double best_score = 0;

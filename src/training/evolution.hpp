@@ -4,7 +4,7 @@
 //   1. breed 2 x pop_size children from the population (crossover or clones), mutate each;
 //   2. line up the candidates population[0], children[0], population[1], children[1], ...;
 //   3. score them: the loss on the current mini-batch, or the user's fitness function;
-//   4. keep pop_size of them by tournaments of four;
+//   4. keep pop_size of them by tournaments (of four by default);
 //   5. remember the best member, report progress.
 // The loops know nothing of Python: the caller passes hooks for the interrupt check, the
 // fitness function, the validation function, the end of each epoch and the console lines.
@@ -19,6 +19,7 @@
 #include "training/dataset.hpp"
 #include "training/output.hpp"
 #include "variation/population.hpp"
+#include "variation/settings.hpp"
 
 namespace corvane {
 
@@ -47,6 +48,8 @@ struct EvolutionSettings {
     // Threads that breed, mutate and measure the candidates, the calling thread included. No
     // result depends on it.
     std::int32_t workers = 1;
+    // The optimizer's settings of mutation, breeding and selection (the defaults are Alpha's).
+    VariationSettings variation;
 };
 
 struct EvolutionHooks {

@@ -73,22 +73,30 @@ void disconnect(Network& network, std::int32_t s, std::int32_t t) {
     network.weight(s, t) = 0.0;
 }
 
-void perturb(Network& network, Random& random) {
+void perturb(Network& network, Random& random, const VariationSettings& settings) {
     const std::int32_t n = network.node_count;
+    const double size = settings.perturb_size;
+    const bool relative = settings.perturb_mode == PerturbMode::relative;
+    // The same draws in the same order in both modes; only the standard deviation differs.
+    auto step = [&](double value) { return random.normal(0.0, relative ? size * std::fabs(value) : size); };
     for (std::int32_t i = 0; i < n; ++i) {
         double& bias = network.biases[i];
-        bias += random.normal(0.0, perturb_scale * std::fabs(bias));
+        bias += step(bias);
         for (std::int32_t j = 0; j < n; ++j) {
             if (!network.has_connection(i, j)) continue;
             double& w = network.weight(i, j);
-            w += random.normal(0.0, perturb_scale * std::fabs(w));
+            w += step(w);
         }
     }
 }
 
-void mutate_activations(Network& network, Random& random) {
-    for (std::int32_t i = network.inputs; i < network.node_count; ++i) {
-        if (random.uniform(0.0, 1.0) <= activation_change_probability) network.activations[i] = random.activation();
+void mutate_activations(Network& network, Random& random, const VariationSettings& settings) {
+    const double chance = settings.activation_change_probability;
+    // Fixed output activations stay; only hidden nodes then change.
+    const std::int32_t end =
+        settings.output_activation == any_activation ? network.node_count : network.node_count - network.outputs;
+    for (std::int32_t i = network.inputs; i < end; ++i) {
+        if (random.uniform(0.0, 1.0) <= chance && chance > 0.0) network.activations[i] = random.activation();
     }
 }
 
@@ -233,18 +241,27 @@ void checked(Network& network, Random& random, void (*operation)(Network&, Rando
 
 }  // namespace
 
-void mutate(Network& network, Random& random) {
-    // Each test draws afresh, and only when it is reached.
-    if (random.uniform(0.0, 1.0) < perturb_probability) return perturb(network, random);
-    if (random.uniform(0.0, 1.0) < activations_probability) return mutate_activations(network, random);
-    if (random.uniform(0.0, 1.0) <= add_node_probability)
+void mutate(Network& network, Random& random, const VariationSettings& settings) {
+    // Each test draws afresh, and only when it is reached. The structural tests compare with <=,
+    // so a probability of 0 is tested as "never" explicitly (a draw can be exactly 0).
+    auto reached = [&](double probability) {
+        return random.uniform(0.0, 1.0) <= probability && probability > 0.0;
+    };
+    if (random.uniform(0.0, 1.0) < settings.perturb_probability) return perturb(network, random, settings);
+    if (random.uniform(0.0, 1.0) < settings.activations_probability)
+        return mutate_activations(network, random, settings);
+    if (reached(settings.add_node_probability))
         return checked(network, random, add_node, "Add node mutation broke network.");
-    if (random.uniform(0.0, 1.0) <= remove_node_probability)
+    if (reached(settings.remove_node_probability))
         return checked(network, random, remove_node, "Remove node mutation broke network.");
-    if (random.uniform(0.0, 1.0) <= remove_connection_probability)
+    if (reached(settings.remove_connection_probability))
         return checked(network, random, remove_connection, "Remove connection mutation broke network.");
-    if (random.uniform(0.0, 1.0) <= add_connection_probability)
+    if (reached(settings.add_connection_probability))
         return checked(network, random, add_connection, "Add connection mutation broke network.");
+}
+
+void mutate_times(Network& network, Random& random, const VariationSettings& settings) {
+    for (std::int32_t k = 0; k < settings.mutations; ++k) mutate(network, random, settings);
 }
 
 }  // namespace corvane

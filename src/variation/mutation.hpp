@@ -6,6 +6,7 @@
 
 #include "network/network.hpp"
 #include "random/random.hpp"
+#include "variation/settings.hpp"
 
 namespace corvane {
 
@@ -14,10 +15,13 @@ void connect(Network& network, std::int32_t s, std::int32_t t, Random& random);
 // s -> t no longer exists and its weight is 0.
 void disconnect(Network& network, std::int32_t s, std::int32_t t);
 
-// Every bias and every existing weight moves by a normal step of 20 % of its own magnitude.
-void perturb(Network& network, Random& random);
-// Each hidden and output node gets a random activation code with chance 5 %.
-void mutate_activations(Network& network, Random& random);
+// Every bias and every existing weight moves by a normal step: by default of 20 % of its own
+// magnitude, or of settings.perturb_size (relative to the magnitude or absolute).
+void perturb(Network& network, Random& random, const VariationSettings& settings = {});
+// Each hidden and output node gets a random activation code with chance 5 % (or
+// settings.activation_change_probability; output nodes keep theirs when
+// settings.output_activation is set).
+void mutate_activations(Network& network, Random& random, const VariationSettings& settings = {});
 // Splits a random existing connection with a new hidden node (nothing without connections).
 void add_node(Network& network, Random& random);
 // Replaces s -> t by s -> g -> t through a new node g inserted right behind s (never among the
@@ -36,8 +40,10 @@ void remove_connection(Network& network, Random& random);
 // Throws consistency_error carrying `message`; the training loops write it to their output.
 [[noreturn]] void fail_check(const char* message);
 
-// One random mutation step. A structural step that leaves the network invalid throws
-// consistency_error with its message.
-void mutate(Network& network, Random& random);
+// One random mutation step, its branches chosen with the probabilities of `settings`. A
+// structural step that leaves the network invalid throws consistency_error with its message.
+void mutate(Network& network, Random& random, const VariationSettings& settings = {});
+// settings.mutations steps of mutate, one after the other.
+void mutate_times(Network& network, Random& random, const VariationSettings& settings);
 
 }  // namespace corvane

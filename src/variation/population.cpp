@@ -26,11 +26,14 @@ double first_loss(const LossList& losses) { return losses.empty() ? std::nan("")
 // The children of pair p, crossed or cloned from stream(run_seed, pair, generation, p): child
 // 2p always, child 2p + 1 when it is below children.size().
 void breed_pair(const Population& parents, const std::vector<double>& losses, const std::vector<std::int32_t>& order,
-                std::size_t p, std::uint64_t run_seed, std::uint64_t generation, Population& children) {
+                std::size_t p, std::uint64_t run_seed, std::uint64_t generation, double crossover_share,
+                Population& children) {
     const std::int32_t a = order[2 * p], b = order[2 * p + 1];
     const bool both = 2 * p + 1 < children.size();
     Random random = stream(run_seed, stream_kind::pair, generation, p);
-    if (random.uniform(0.0, 1.0) >= crossover_probability) {
+    // draw >= 1 - share crosses: one half gives the threshold 0.5 exactly; a share of 0 never
+    // crosses (a draw is below 1).
+    if (random.uniform(0.0, 1.0) >= 1.0 - crossover_share && crossover_share > 0.0) {
         children[2 * p] = crossover(parents[a], parents[b], losses[a], losses[b], random);
         if (both) children[2 * p + 1] = crossover(parents[a], parents[b], losses[a], losses[b], random);
     } else {
@@ -53,20 +56,33 @@ void run_in_order(std::size_t count, const std::function<void(std::size_t)>& tas
 }
 
 Population seed_population(const Network& network, std::int32_t pop_size, std::uint64_t run_seed,
-                           const ParallelFor& each) {
+                           const ParallelFor& each, const VariationSettings& settings) {
     Population population(pop_size > 1 ? static_cast<std::size_t>(pop_size) : 1);
     population[0] = network;
+    const bool random_members = settings.first_population == FirstPopulation::random;
     each(population.size() - 1, [&](std::size_t j) {
         const std::size_t i = j + 1;
-        population[i] = network;
         Random random = stream(run_seed, stream_kind::population, 0, i);
-        mutate(population[i], random);
+        if (random_members) {
+            // Same inputs, outputs, node count and mode, fully connected as a new model is.
+            Network member(network.inputs, network.outputs, network.recurrent);
+            member.reset(network.node_count);
+            member.randomize(random);
+            population[i] = std::move(member);
+        } else {
+            population[i] = network;
+            mutate_times(population[i], random, settings);
+        }
+        if (settings.output_activation != any_activation)
+            for (std::int32_t o = population[i].node_count - population[i].outputs; o < population[i].node_count; ++o)
+                population[i].activations[o] = settings.output_activation;
     });
     return population;
 }
 
 Population breed(const Population& parents, const std::vector<double>& losses, std::uint64_t run_seed,
-                 std::uint64_t generation, std::size_t count, const ParallelFor& each) {
+                 std::uint64_t generation, std::size_t count, const ParallelFor& each,
+                 const VariationSettings& settings) {
     if (losses.size() != parents.size()) throw precondition_error("breed needs one loss per parent");
     const std::size_t k = parents.size();
     if (count > 2 * k) throw precondition_error("breed makes at most two children per parent");
@@ -74,15 +90,17 @@ Population breed(const Population& parents, const std::vector<double>& losses, s
     if (k == 0) return children;
     Random pairing = stream(run_seed, stream_kind::pairing, generation, 0);
     const std::vector<std::int32_t> order = shuffled_indices(2 * k, k, pairing);
-    each((count + 1) / 2, [&](std::size_t p) { breed_pair(parents, losses, order, p, run_seed, generation, children); });
+    each((count + 1) / 2, [&](std::size_t p) {
+        breed_pair(parents, losses, order, p, run_seed, generation, settings.crossover_share, children);
+    });
     return children;
 }
 
 void mutate_children(Population& children, std::uint64_t run_seed, std::uint64_t generation,
-                     const ParallelFor& each) {
+                     const ParallelFor& each, const VariationSettings& settings) {
     each(children.size(), [&](std::size_t c) {
         Random random = stream(run_seed, stream_kind::mutation, generation, c);
-        mutate(children[c], random);
+        mutate_times(children[c], random, settings);
     });
 }
 
@@ -96,27 +114,28 @@ std::int32_t tournament_winner(const std::vector<LossList>& member_losses, const
 }
 
 std::vector<std::int32_t> tournament_winners(const std::vector<LossList>& member_losses, std::int32_t count,
-                                             Random& random) {
+                                             Random& random, std::int32_t size) {
     std::vector<std::int32_t> winners;
     if (count <= 0) return winners;
     if (member_losses.empty()) throw precondition_error("tournament_select needs at least one member");
+    if (size < 1) throw precondition_error("tournament_select needs groups of at least one member");
+    const std::size_t group = static_cast<std::size_t>(size);
     const std::size_t tournaments = static_cast<std::size_t>(count);
     const std::vector<std::int32_t> order =
-        shuffled_indices(tournaments * tournament_size, member_losses.size(), random);
+        shuffled_indices(tournaments * group, member_losses.size(), random);
     winners.reserve(tournaments);
-    for (std::size_t t = 0; t < tournaments; ++t)
-        winners.push_back(tournament_winner(member_losses, &order[t * tournament_size], tournament_size));
+    for (std::size_t t = 0; t < tournaments; ++t) winners.push_back(tournament_winner(member_losses, &order[t * group], size));
     return winners;
 }
 
 Selection tournament_select(const Population& members, const std::vector<LossList>& member_losses,
-                            std::int32_t count, Random& random, const ParallelFor& each) {
+                            std::int32_t count, Random& random, const ParallelFor& each, std::int32_t size) {
     Selection selection;
     if (count <= 0) return selection;
     if (members.empty()) throw precondition_error("tournament_select needs at least one member");
     if (member_losses.size() != members.size())
         throw precondition_error("tournament_select needs one loss list per member");
-    const std::vector<std::int32_t> winners = tournament_winners(member_losses, count, random);
+    const std::vector<std::int32_t> winners = tournament_winners(member_losses, count, random, size);
     selection.member_losses.reserve(winners.size());
     for (std::int32_t winner : winners) selection.member_losses.push_back(member_losses[winner]);
     selection.members.resize(winners.size());

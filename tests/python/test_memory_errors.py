@@ -23,6 +23,9 @@ pytestmark = pytest.mark.skipif(
 )
 
 
+GENETIC = corvane.optimizers.Genetic()
+
+
 def _set_recurrent(model, genome):
     model.recurrent = True
 
@@ -39,6 +42,10 @@ ENTRY_POINTS = {
     "property-setter": _set_recurrent,
     "module-function": lambda model, genome: corvane.load("/nonexistent/model.cv"),
     "optimizer-init": lambda model, genome: corvane.optimizers.Alpha(0.1),
+    "genetic-init": lambda model, genome: corvane.optimizers.Genetic(mutations=2),
+    "genetic-repr": lambda model, genome: repr(GENETIC),
+    "genetic-reduce": lambda model, genome: GENETIC.__reduce__(),
+    "genetic-getter": lambda model, genome: GENETIC.perturb_mode,
     "genome-method": lambda model, genome: genome.clear(),
     "repr-slot": lambda model, genome: repr(model),
     "pickle": lambda model, genome: model.__reduce__(),
