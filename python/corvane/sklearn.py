@@ -8,7 +8,6 @@ the fitted model is `model_` and the history dict of the run is `history_`.
 Needs scikit-learn (pip install "corvane[examples]").
 """
 
-import inspect
 import math
 import numbers
 
@@ -27,9 +26,6 @@ __all__ = ["EvolutionClassifier", "EvolutionRegressor"]
 
 # The names that Model.compile knows for the loss and the metrics.
 _LOSS_NAMES = ("mse", "mae", "mape")
-
-# Whether this corvane's Model.evolve takes callbacks (older builds do not).
-_EVOLVE_TAKES_CALLBACKS = "callbacks" in inspect.signature(Model.evolve).parameters
 
 
 def _is_int(value):
@@ -93,13 +89,7 @@ def _checked_parameters(estimator):
     if not isinstance(verbose, numbers.Integral):
         raise TypeError(f"verbose must be an int, got {type(verbose).__name__}.")
     checked["verbose"] = int(verbose)
-    callbacks = p["callbacks"]
-    if callbacks is not None and not _EVOLVE_TAKES_CALLBACKS:
-        if not isinstance(callbacks, (list, tuple)) or len(callbacks) > 0:
-            raise NotImplementedError(
-                "callbacks need a corvane whose Model.evolve takes callbacks; this one does not.")
-        callbacks = None
-    checked["callbacks"] = callbacks
+    checked["callbacks"] = p["callbacks"]  # evolve checks them, before any work
     checked["seeds"] = _seeds(p["random_state"])
     return checked
 
@@ -173,12 +163,9 @@ class _EvolutionEstimator(BaseEstimator):
             x, targets = x[train], targets[train]
         model = Model(inputs, outputs, inputs + outputs + settings["hidden"], recurrent, seed=model_seed)
         model.compile(loss=settings["loss"], metrics=settings["metrics"])
-        extra = {"workers": settings["workers"]}
-        if settings["callbacks"] is not None:
-            extra["callbacks"] = settings["callbacks"]
         history = model.evolve(_as_sequences(x, recurrent), _as_sequences(targets, recurrent), settings["pop_size"],
                                settings["batch_size"], settings["epochs"], validation_data, settings["verbose"],
-                               seed=run_seed, **extra)
+                               seed=run_seed, workers=settings["workers"], callbacks=settings["callbacks"])
         return model, history
 
     def _outputs(self, X):
@@ -209,9 +196,9 @@ class _EvolutionEstimator(BaseEstimator):
         return self
 
 
-class EvolutionRegressor(RegressorMixin, _EvolutionEstimator):
-    """A regressor whose network is found by neuro-evolution (a corvane.Model).
-
+# The parameters and the fitted attributes that both estimators have, written once and composed
+# into their docstrings (what help() shows).
+_PARAMETERS_DOC = """
     Parameters
     ----------
     hidden : int, default=0
@@ -227,14 +214,14 @@ class EvolutionRegressor(RegressorMixin, _EvolutionEstimator):
     batch_size : int, default=-1
         Samples per generation; -1 for one batch of all samples.
     loss : {"mse", "mae", "mape"}, default="mse"
-        The loss that evolution lowers.
+        The loss that evolution lowers, between the outputs and the targets.
     metrics : tuple of str, default=()
         Further values recorded in `history_`, from the same names as `loss`.
     validation_fraction : float or None, default=None
         A share of the training rows (rounded up, chosen at random) held back from training
         and measured after every epoch, for the "val_" entries of `history_`.
     callbacks : list or None, default=None
-        Passed to `Model.evolve`; needs a corvane whose `evolve` takes callbacks.
+        Callbacks (see corvane.callbacks) passed to `Model.evolve`; each fit runs them.
     workers : int or None, default=None
         Threads that measure candidates; None for all cores. Results do not depend on it.
     random_state : int, numpy.random.RandomState, numpy.random.Generator or None, default=None
@@ -242,7 +229,9 @@ class EvolutionRegressor(RegressorMixin, _EvolutionEstimator):
         the same fitted model. None draws a fresh seed for every fit.
     verbose : int, default=0
         0 silent, 1 a progress line per batch, 2 one line per epoch.
+"""
 
+_ATTRIBUTES_DOC = """
     Attributes
     ----------
     model_ : corvane.Model
@@ -253,7 +242,12 @@ class EvolutionRegressor(RegressorMixin, _EvolutionEstimator):
     n_features_in_ : int
         Number of features seen in fit.
     feature_names_in_ : ndarray of str
-        The names of the features, when X had column names (a DataFrame).
+        The names of the features, when X had column names (a DataFrame)."""
+
+
+class EvolutionRegressor(RegressorMixin, _EvolutionEstimator):
+    __doc__ = f"""A regressor whose network is found by neuro-evolution (a corvane.Model).
+{_PARAMETERS_DOC}{_ATTRIBUTES_DOC}
     n_outputs_ : int
         Number of outputs: the number of columns of a 2-D y, 1 for a 1-D y.
 
@@ -284,55 +278,13 @@ class EvolutionRegressor(RegressorMixin, _EvolutionEstimator):
 
 
 class EvolutionClassifier(ClassifierMixin, _EvolutionEstimator):
-    """A classifier whose network is found by neuro-evolution (a corvane.Model).
+    __doc__ = f"""A classifier whose network is found by neuro-evolution (a corvane.Model).
 
     The model has one output per class, trained towards one-hot targets; with two classes it
     has a single output, trained towards 0 for the first class and 1 for the second.
-
-    Parameters
-    ----------
-    hidden : int, default=0
-        Hidden nodes of the first network: the model starts with inputs + outputs + hidden
-        nodes, fully connected; evolution adds and removes nodes and connections.
-    recurrent : bool, default=False
-        Evolve a recurrent network. Each row is a sequence of one step, so the state is cleared
-        on every row and connections that carry values to the next step have nothing to carry.
-    pop_size : int, default=100
-        Networks in the population.
-    epochs : int, default=100
-        Passes over the training data.
-    batch_size : int, default=-1
-        Samples per generation; -1 for one batch of all samples.
-    loss : {"mse", "mae", "mape"}, default="mse"
-        The loss that evolution lowers, between the outputs and the targets.
-    metrics : tuple of str, default=()
-        Further values recorded in `history_`, from the same names as `loss`.
-    validation_fraction : float or None, default=None
-        A share of the training rows (rounded up, chosen at random) held back from training
-        and measured after every epoch, for the "val_" entries of `history_`.
-    callbacks : list or None, default=None
-        Passed to `Model.evolve`; needs a corvane whose `evolve` takes callbacks.
-    workers : int or None, default=None
-        Threads that measure candidates; None for all cores. Results do not depend on it.
-    random_state : int, numpy.random.RandomState, numpy.random.Generator or None, default=None
-        The seed of the first network, the run and the validation split: the same int gives
-        the same fitted model. None draws a fresh seed for every fit.
-    verbose : int, default=0
-        0 silent, 1 a progress line per batch, 2 one line per epoch.
-
-    Attributes
-    ----------
-    model_ : corvane.Model
-        The evolved model.
-    history_ : dict
-        The history dict that `Model.evolve` returned: "loss", each metric, "val_" + each with
-        a validation_fraction, one value per epoch.
+{_PARAMETERS_DOC}{_ATTRIBUTES_DOC}
     classes_ : ndarray
         The class labels, sorted; output i stands for classes_[i].
-    n_features_in_ : int
-        Number of features seen in fit.
-    feature_names_in_ : ndarray of str
-        The names of the features, when X had column names (a DataFrame).
 
     Notes
     -----

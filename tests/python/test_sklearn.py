@@ -2,6 +2,7 @@
 errors, the shapes and the class handling, seeds, and the use in pipelines, grid searches and
 cross-validation."""
 import copy
+import inspect
 import os
 import pickle
 import struct
@@ -18,7 +19,6 @@ from sklearn.preprocessing import StandardScaler  # noqa: E402
 from sklearn.utils.estimator_checks import check_estimator  # noqa: E402
 
 import corvane  # noqa: E402
-from corvane import sklearn as corvane_sklearn  # noqa: E402
 from corvane.sklearn import EvolutionClassifier, EvolutionRegressor  # noqa: E402
 
 SANITIZED = os.environ.get("CORVANE_SANITIZED") == "1"
@@ -123,14 +123,6 @@ def test_failed_fit_leaves_the_fitted_estimator_as_it_was():
     np.testing.assert_array_equal(estimator.predict(X), predictions)
 
 
-@pytest.mark.skipif(corvane_sklearn._EVOLVE_TAKES_CALLBACKS, reason="this corvane's evolve takes callbacks")
-def test_callbacks_need_a_corvane_that_takes_them():
-    EvolutionRegressor(callbacks=[], **SMALL).fit(X, Y_REG)  # none to pass: nothing is lost
-    with pytest.raises(NotImplementedError, match="callbacks need a corvane whose Model.evolve takes callbacks"):
-        EvolutionRegressor(callbacks=[object()], **SMALL).fit(X, Y_REG)
-
-
-@pytest.mark.skipif(not corvane_sklearn._EVOLVE_TAKES_CALLBACKS, reason="this corvane's evolve takes no callbacks")
 def test_callbacks_are_passed_to_evolve():
     from corvane.callbacks import Callback
 
@@ -145,6 +137,31 @@ def test_callbacks_are_passed_to_evolve():
     seen = EpochsSeen()
     EvolutionRegressor(callbacks=[seen], pop_size=10, epochs=3, validation_fraction=0.25, random_state=0).fit(X, Y_REG)
     assert seen.epochs == [(epoch, ["loss", "val_loss"]) for epoch in range(3)]
+
+
+def documented(docstring, section):
+    """The names listed in a numpydoc section ("Parameters", "Attributes") of a docstring."""
+    lines = inspect.cleandoc(docstring).splitlines()
+    start = lines.index(section) + 2  # after the title and its underline
+    names = []
+    for line in lines[start:]:
+        if line and not line.startswith(" ") and " : " not in line:
+            break  # the next section's title
+        if " : " in line and not line.startswith(" "):
+            names.append(line.split(" : ")[0])
+    return names
+
+
+@pytest.mark.parametrize("make, own_attributes", [
+    (EvolutionRegressor, ["n_outputs_"]),
+    (EvolutionClassifier, ["classes_"]),
+], ids=["regressor", "classifier"])
+def test_help_lists_every_parameter_and_fitted_attribute_once(make, own_attributes):
+    doc = make.__doc__
+    assert sorted(documented(doc, "Parameters")) == sorted(make().get_params())
+    assert sorted(documented(doc, "Attributes")) == sorted(
+        ["model_", "history_", "n_features_in_", "feature_names_in_"] + own_attributes)
+    assert "Notes" in inspect.cleandoc(doc).splitlines()
 
 
 # --- the regressor --------------------------------------------------------------------------------
