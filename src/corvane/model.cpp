@@ -216,9 +216,12 @@ PyObject* call_with_counts(PyTypeObject* type, std::int32_t inputs, std::int32_t
 }
 
 PyObject* make_model(Network network) {
-    // Made through the type, so that the model is initialised like any other; the network is
-    // complete before it is moved in (a move cannot fail), so the model never holds parts of two.
-    PyRef model(call_with_counts(&ModelType, network.inputs, network.outputs, network.recurrent));
+    // Made by the type's __new__ alone, which leaves a model that is not compiled, holds no
+    // optimizer and is not evolving, as __init__ would; __init__ would also read a seed and draw
+    // a random network only to have it replaced (callbacks make a model every epoch). The
+    // network is complete before it is moved in (a move cannot fail), so the model never holds
+    // parts of two.
+    PyRef model(check(Model_new(&ModelType, nullptr, nullptr)));
     as_model(model.get())->network = std::move(network);
     return model.release();
 }

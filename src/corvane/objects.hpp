@@ -45,12 +45,12 @@ extern PyTypeObject GenomeType;
 extern PyTypeObject AlphaType;
 extern PyTypeObject GeneticType;
 
-// A new Model holding `network` (pass a copy, or move one in), made through the Model type with
-// the network's counts.
+// A new Model holding `network` (pass a copy, or move one in), not compiled; made without
+// running __init__, which would first build a network of its own.
 PyObject* make_model(Network network);
 
-// `type` called with the positional (inputs, outputs) and the keyword recurrent: how both
-// Model and Genome objects are made from C++, so that their __init__ runs as for Python callers.
+// `type` called with the positional (inputs, outputs) and the keyword recurrent: how Genome
+// objects are made from C++, so that their __init__ runs as for Python callers.
 // These three throw python_error_set when a call fails; they run inside `guarded`.
 PyObject* call_with_counts(PyTypeObject* type, std::int32_t inputs, std::int32_t outputs, bool recurrent);
 

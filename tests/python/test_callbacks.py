@@ -89,6 +89,86 @@ def test_callbacks_see_every_epoch_with_its_history_values_and_best_network(run)
     assert recorder.best_model.evaluate(X_VAL, Y_VAL)[0] == pytest.approx(history["val_loss"][-1], rel=1e-12)
 
 
+def state_of(model):
+    """Everything pickling keeps of a model: its network's file bytes, the compiled flag, the
+    optimizer, the loss, the metrics, the monitors and its attributes."""
+    return model.__reduce__()[2]
+
+
+def without_optimizer(state):
+    # Each model has its own optimizer object (compile makes one), which compares by identity.
+    return state[:3] + state[4:]
+
+
+class StateRecorder(Callback):
+    """Keeps the whole state of best_model at every epoch, and stops the run after `stop_at`."""
+
+    def __init__(self, stop_at):
+        super().__init__()
+        self.states = []
+        self.stop_at = stop_at
+
+    def on_epoch_end(self, epoch, logs=None):
+        self.states.append(state_of(self.best_model))
+        if epoch == self.stop_at:
+            self.model.stop_training = True
+
+
+def model_compiled_with(settings):
+    model = corvane.Model(2, 1, 4, seed=1)
+    if settings is not None:
+        model.compile(**settings)
+    return model
+
+
+SETTINGS = {
+    "metrics-and-monitors": dict(loss="mse", metrics=["mae"], monitors=["size"]),
+    "own-optimizer": dict(optimizer=corvane.optimizers.Alpha(0.25), loss="mape", metrics=["mse", "mae"]),
+    "not-compiled": None,
+}
+# evolve needs a compiled model; func_evolve takes any.
+BEST_MODEL_CASES = [(run, name) for run in (run_evolve, run_func_evolve) for name in SETTINGS
+                    if not (run is run_evolve and SETTINGS[name] is None)]
+
+
+@pytest.mark.parametrize("run, name", BEST_MODEL_CASES,
+                         ids=[f"{run.__name__[4:]}-{name}" for run, name in BEST_MODEL_CASES])
+def test_best_model_holds_the_epochs_best_network_and_the_compile_settings(run, name):
+    model = model_compiled_with(SETTINGS[name])
+    recorder = StateRecorder(stop_at=2)
+    run(model, 1000, [recorder])
+    assert len(recorder.states) == 3
+    assert all(state[3] is state_of(model)[3] for state in recorder.states)  # the model's own optimizer
+    # A run stopped after epoch e ends with that epoch's best network, and the same seed gives
+    # the same epochs: so each epoch's best_model must be what a model holds after such a run,
+    # compiled as that model is.
+    for epoch, state in enumerate(recorder.states):
+        again = model_compiled_with(SETTINGS[name])
+        run(again, 1000, [StateRecorder(stop_at=epoch)])
+        assert without_optimizer(state) == without_optimizer(state_of(again))
+
+
+class Meddler(Callback):
+    """Changes everything it can of every best_model, and evolves it a little."""
+
+    def on_epoch_end(self, epoch, logs=None):
+        best = self.best_model
+        best.evolve(X, Y, pop_size=4, epochs=1, verbose=0, seed=epoch)
+        best._set_network(corvane.Model(2, 1, 7, seed=epoch))
+        best.compile(loss="mape", metrics=["mse"])
+        best.recurrent = True
+        best.stop_training = True
+
+
+@RUNS
+def test_changing_best_model_changes_nothing_of_the_run(run):
+    plain, meddled = compiled_model(), compiled_model()
+    expected = run(plain, 4, [Callback()])
+    assert run(meddled, 4, [Meddler()]) == expected
+    assert without_optimizer(state_of(meddled)) == without_optimizer(state_of(plain))
+    assert not meddled.stop_training
+
+
 @RUNS
 def test_stop_training_ends_the_run_after_the_epoch_with_its_best_network(run):
     model = compiled_model()
