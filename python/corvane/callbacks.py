@@ -21,7 +21,6 @@ goes on from there (its epochs count from 0 again).
 import csv
 import math
 import os
-import tempfile
 
 __all__ = ["Callback", "CSVLogger", "EarlyStopping", "ModelCheckpoint"]
 
@@ -117,12 +116,28 @@ class EarlyStopping(Callback):
             self.model._set_network(self.best_weights)
 
 
+def _new_file_beside(path):
+    """Creates a new empty file with a random name in the folder of `path` and returns its name.
+
+    It is made as open() makes files (mode 0o666 less the umask), not with the owner-only mode
+    of tempfile.mkstemp, so that a file renamed from it can be read by whoever can read one that
+    Model.save wrote.
+    """
+    directory = os.path.dirname(os.path.abspath(path))
+    for _ in range(100):
+        name = os.path.join(directory, ".%s.cv.tmp" % os.urandom(8).hex())
+        try:
+            os.close(os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+            return name
+        except FileExistsError:
+            continue
+    raise FileExistsError("found no free name for a temporary file in %r" % directory)
+
+
 def _save_atomically(model, path):
     """Writes `model` to a new file beside `path`, then renames it over `path`: a reader never
     sees a partial file, and a failed write leaves the previous one."""
-    directory = os.path.dirname(os.path.abspath(path))
-    descriptor, temporary = tempfile.mkstemp(prefix=".", suffix=".cv.tmp", dir=directory)
-    os.close(descriptor)
+    temporary = _new_file_beside(path)
     try:
         model.save(temporary)
         os.replace(temporary, path)

@@ -399,6 +399,18 @@ def test_a_checkpoint_that_cannot_be_written_leaves_no_partial_file(tmp_path):
     assert network_of(model) == before
 
 
+def test_a_checkpoint_file_gets_the_mode_of_a_saved_file(tmp_path):
+    model = compiled_model()
+    previous = os.umask(0o022)
+    try:
+        model.save(str(tmp_path / "saved.cv"))
+        run_evolve(model, 1, [ModelCheckpoint(str(tmp_path / "checkpoint.cv"))])
+    finally:
+        os.umask(previous)
+    modes = {name: os.stat(tmp_path / name).st_mode & 0o777 for name in ("saved.cv", "checkpoint.cv")}
+    assert modes == {"saved.cv": 0o644, "checkpoint.cv": 0o644}
+
+
 def read_csv(path):
     with open(path, newline="") as file:
         return list(csv.reader(file))
