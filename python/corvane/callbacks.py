@@ -9,7 +9,8 @@ During a run each callback has:
   the model then takes the best member as at a normal end.
 - ``self.best_model``: before every ``on_epoch_end``, a compiled copy of the model holding the
   epoch's best network, to save, evaluate or keep. It is a copy: changing it changes nothing of
-  the run.
+  the run. The callbacks of a run share it, so one that changes it changes what the callbacks
+  after it in the list see.
 
 An exception raised in a callback ends the run and propagates; the model keeps its network.
 
