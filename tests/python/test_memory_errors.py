@@ -17,6 +17,7 @@ import pytest
 
 import corvane
 from corvane import _core
+from corvane.callbacks import EarlyStopping
 
 pytestmark = pytest.mark.skipif(
     not hasattr(_core, "_fail_next_entry"), reason="needs a test build of corvane._core (CORVANE_FAULT_INJECTION)"
@@ -141,6 +142,10 @@ SWEEP = {
     "evolve": (lambda fx: fx.model.evolve(fx.x, fx.y, pop_size=3, batch_size=4, epochs=2, verbose=1,
                                           validation_data=(fx.x, fx.y), seed=1, workers=1),
                lambda fx, h: len(h["loss"]) == 2, True),
+    # The callback keeps the best_model copies (one made every epoch) and restores one at the end.
+    "evolve-callbacks": (lambda fx: fx.model.evolve(fx.x, fx.y, pop_size=3, epochs=3, verbose=0, seed=1, workers=1,
+                                                    callbacks=[EarlyStopping("loss", restore_best_weights=True)]),
+                         lambda fx, h: len(h["loss"]) >= 2, True),
     "evolve-two-workers": (lambda fx: fx.model.evolve(fx.x, fx.y, pop_size=3, epochs=1, verbose=0, seed=1, workers=2),
                            lambda fx, h: len(h["loss"]) == 1, True),
     "func_evolve": (lambda fx: fx.model.func_evolve(_losses(fx), pop_size=3, epochs=2, verbose=1,
