@@ -162,6 +162,9 @@ class ModelCheckpoint(Callback):
     def __init__(self, filepath, monitor="val_loss", save_best_only=False):
         super().__init__()
         self.filepath = os.fspath(filepath)
+        if not isinstance(self.filepath, str):  # a bytes path: it could not be formatted
+            raise TypeError("ModelCheckpoint filepath must be a str or an os.PathLike of str, got %s."
+                            % type(filepath).__name__)
         self.monitor = monitor
         self.save_best_only = save_best_only
         self.best = math.inf

@@ -364,6 +364,13 @@ def test_a_checkpoint_path_naming_a_key_not_in_the_history_fails_at_the_first_ep
     assert os.listdir(tmp_path) == []
 
 
+@pytest.mark.parametrize("filepath, name", [(b"ckpt-{epoch}.cv", "bytes"), (3, "int")], ids=["bytes", "int"])
+def test_a_checkpoint_path_that_cannot_be_formatted_is_refused_at_once(filepath, name):
+    with pytest.raises(TypeError) as error:
+        ModelCheckpoint(filepath)
+    assert name in str(error.value)
+
+
 def test_model_checkpoint_best_only_leaves_files_that_score_the_logged_losses(tmp_path):
     model = compiled_model()
     checkpoint = ModelCheckpoint(str(tmp_path / "ckpt-{epoch:03d}-{val_loss:.6f}.cv"), save_best_only=True)
