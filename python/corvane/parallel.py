@@ -17,6 +17,8 @@ fitness function is sent to the workers by value (with cloudpickle), so a lambda
 function defined in ``__main__`` or in a notebook works with every start method of
 ``multiprocessing``. Each generation, every worker gets one message with its share of the genomes
 (every ``workers``-th genome, which spreads costly and cheap genomes evenly) and sends one back.
+The genomes travel packed into one buffer per message (each network in its compact form, the
+form pickles carry) and the scores come back as one array of float64.
 
 A fitness that needs state, such as an environment to play in, can be a picklable callable
 object that creates its state lazily, once per worker::
@@ -45,6 +47,7 @@ import numbers
 import os
 import pickle
 import signal
+import struct
 import time
 import traceback
 from multiprocessing import connection as _connection
@@ -52,6 +55,8 @@ from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 import cloudpickle
 import numpy as np
+
+from corvane import _core
 
 __all__ = ["ProcessEvaluator", "RayEvaluator", "RemoteTraceback"]
 
@@ -96,10 +101,41 @@ def _score(fitness: Callable[[Any], Any], genome: Any) -> Any:
     return type(value).__name__
 
 
+# A message to a worker is one of
+#   _PACKED + (first, step) as two int64 + the genomes packed by _core._pack_genomes
+#   _PICKLED + pickle of (first, step, genomes), for anything that does not pack (objects that
+#              are not plain genomes, such as a subclass's)
+# and genome j of the message is genome first + j * step of the call. A reply is _PACKED + the
+# float64 scores, or _PICKLED + a pickled fault (see _evaluate_chunk).
+_PACKED = b"\x01"
+_PICKLED = b"\x00"
+_INDICES = struct.Struct("<qq")
+
+
+def _message(first: int, step: int, genomes: List[Any]) -> bytes:
+    try:
+        packed = _core._pack_genomes(genomes)
+    except (TypeError, ValueError):
+        return _PICKLED + pickle.dumps((first, step, genomes), protocol=_PROTOCOL)
+    return _PACKED + _INDICES.pack(first, step) + packed
+
+
+def _read_message(message: bytes) -> Tuple[int, int, List[Any]]:
+    if message[:1] == _PACKED:
+        first, step = _INDICES.unpack_from(message, 1)
+        return first, step, _core._unpack_genomes(memoryview(message)[1 + _INDICES.size:])
+    first, step, genomes = pickle.loads(memoryview(message)[1:])
+    return first, step, genomes
+
+
+def _evaluate_message(fitness: Callable[[Any], Any], message: bytes) -> bytes:
+    return _evaluate_chunk(fitness, *_read_message(message))
+
+
 def _evaluate_chunk(fitness: Callable[[Any], Any], first: int, step: int, genomes: List[Any]) -> bytes:
     """Scores the genomes of one message; genome j of the chunk is genome first + j * step.
 
-    The reply is ("ok", [float, ...]), ("type", index, type name) or
+    The reply is _PACKED + the scores, or _PICKLED + the pickle of ("type", index, type name) or
     ("error", index, pickled exception or None, traceback text, exception summary)."""
     scores = []
     for j, genome in enumerate(genomes):
@@ -117,11 +153,11 @@ def _evaluate_chunk(fitness: Callable[[Any], Any], first: int, step: int, genome
                     pickle.loads(pickled)  # one that does not unpickle would fail in the parent
                 except BaseException:
                     pickled = None
-            return pickle.dumps(("error", index, pickled, text, summary), protocol=_PROTOCOL)
+            return _PICKLED + pickle.dumps(("error", index, pickled, text, summary), protocol=_PROTOCOL)
         if isinstance(value, str):
-            return pickle.dumps(("type", index, value), protocol=_PROTOCOL)
+            return _PICKLED + pickle.dumps(("type", index, value), protocol=_PROTOCOL)
         scores.append(value)
-    return pickle.dumps(("ok", scores), protocol=_PROTOCOL)
+    return _PACKED + np.array(scores, dtype=np.float64).tobytes()
 
 
 def _chunks(genomes: Sequence[Any], count: int) -> List[Tuple[int, int, List[Any]]]:
@@ -129,8 +165,12 @@ def _chunks(genomes: Sequence[Any], count: int) -> List[Tuple[int, int, List[Any
     return [(k, count, list(genomes[k::count])) for k in range(count)]
 
 
-def _raise_reply(reply: Tuple[Any, ...]) -> None:
-    """Raises what a reply other than "ok" reports."""
+def _store_reply(raw: bytes, scores: "np.ndarray[Any, np.dtype[np.float64]]", first: int, step: int) -> None:
+    """Puts the scores of a reply in their places, or raises the fault it reports."""
+    if raw[:1] == _PACKED:
+        scores[first::step] = np.frombuffer(raw, dtype=np.float64, offset=1)
+        return
+    reply = pickle.loads(memoryview(raw)[1:])
     if reply[0] == "type":
         _, index, type_name = reply
         raise TypeError("The fitness function returned %s for genome %d; it must return a number." % (type_name, index))
@@ -148,6 +188,45 @@ def _check_genomes(genomes: Any) -> List[Any]:
     return genomes
 
 
+class _Evaluator:
+    """What both evaluators share: the fitness sent by value, the call and the context manager.
+    A subclass gives start, close and _run (which fills the scores of a non-empty list)."""
+
+    def __init__(self, fitness: Callable[[Any], Any]) -> None:
+        if not callable(fitness):
+            raise TypeError("fitness must be callable, got %s." % type(fitness).__name__)
+        self._fitness_bytes = cloudpickle.dumps(fitness, protocol=_PROTOCOL)
+
+    def start(self) -> None:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def _run(self, genomes: List[Any], scores: "np.ndarray[Any, np.dtype[np.float64]]") -> None:
+        raise NotImplementedError
+
+    def __enter__(self) -> Any:
+        self.start()
+        return self
+
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        self.close()
+
+    def __call__(self, genomes: List[Any]) -> "np.ndarray[Any, np.dtype[np.float64]]":
+        genomes = _check_genomes(genomes)
+        scores = np.empty(len(genomes), dtype=np.float64)
+        if not genomes:
+            return scores
+        self.start()
+        try:
+            self._run(genomes, scores)
+        except BaseException:
+            self.close()  # a fault, an interrupt: no worker is left running or half-way
+            raise
+        return scores
+
+
 # ---- Local processes ---------------------------------------------------------------------------
 
 
@@ -159,10 +238,10 @@ def _process_main(conn: Any, fitness_bytes: bytes) -> None:
     fitness = cloudpickle.loads(fitness_bytes)
     while True:
         try:
-            first, step, genomes = pickle.loads(conn.recv_bytes())
+            message = conn.recv_bytes()
         except (EOFError, OSError):
             return
-        reply = _evaluate_chunk(fitness, first, step, genomes)
+        reply = _evaluate_message(fitness, message)
         try:
             conn.send_bytes(reply)
         except OSError:  # the parent stopped waiting (a fault elsewhere, an interrupt)
@@ -180,17 +259,15 @@ def _exit_description(exitcode: Optional[int]) -> str:
     return "exited with code %d" % exitcode
 
 
-class ProcessEvaluator:
+class ProcessEvaluator(_Evaluator):
     """Evaluates genomes with a fitness function on a pool of local worker processes."""
 
     def __init__(self, fitness: Callable[[Any], Any], workers: Optional[int] = None, *,
                  start_method: Optional[str] = None) -> None:
-        if not callable(fitness):
-            raise TypeError("fitness must be callable, got %s." % type(fitness).__name__)
+        super().__init__(fitness)
         self.workers = _worker_count(workers, _local_cores)
         import multiprocessing
         self._context = multiprocessing.get_context(start_method)
-        self._fitness_bytes = cloudpickle.dumps(fitness, protocol=_PROTOCOL)
         self._pool: List[Tuple[Any, Any]] = []  # (process, connection)
 
     def start(self) -> None:
@@ -232,34 +309,18 @@ class ProcessEvaluator:
         self.start()
         return self
 
-    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
-        self.close()
-
     def __del__(self) -> None:
         try:
             self.close()
         except Exception:
             pass
 
-    def __call__(self, genomes: List[Any]) -> "np.ndarray[Any, np.dtype[np.float64]]":
-        genomes = _check_genomes(genomes)
-        scores = np.empty(len(genomes), dtype=np.float64)
-        if not genomes:
-            return scores
-        self.start()
-        try:
-            self._run(genomes, scores)
-        except BaseException:
-            self.close()  # a fault, an interrupt: no worker is left running or half-way
-            raise
-        return scores
-
     def _run(self, genomes: List[Any], scores: "np.ndarray[Any, np.dtype[np.float64]]") -> None:
         pool = self._pool[:min(len(self._pool), len(genomes))]
         pending = {}  # connection -> (process, first index, step)
         for (process, conn), (first, step, chunk) in zip(pool, _chunks(genomes, len(pool))):
             try:
-                conn.send_bytes(pickle.dumps((first, step, chunk), protocol=_PROTOCOL))
+                conn.send_bytes(_message(first, step, chunk))
             except OSError:
                 self._died(process)
             pending[conn] = (process, first, step)
@@ -274,13 +335,11 @@ class ProcessEvaluator:
                     continue
                 process, first, step = pending[ready]  # type: ignore[index]
                 try:
-                    reply = pickle.loads(ready.recv_bytes())  # type: ignore[union-attr]
+                    raw = ready.recv_bytes()  # type: ignore[union-attr]
                 except (EOFError, OSError):
                     self._died(process)
                 del pending[ready]  # type: ignore[arg-type]
-                if reply[0] != "ok":
-                    _raise_reply(reply)
-                scores[first::step] = reply[1]
+                _store_reply(raw, scores, first, step)
 
     def _died(self, process: Any) -> None:
         process.join(timeout=1.0)
@@ -297,8 +356,8 @@ class _RayWorker:
     def __init__(self, fitness_bytes: bytes) -> None:
         self.fitness = cloudpickle.loads(fitness_bytes)
 
-    def evaluate(self, first: int, step: int, payload: bytes) -> bytes:
-        return _evaluate_chunk(self.fitness, first, step, pickle.loads(payload))
+    def evaluate(self, message: bytes) -> bytes:
+        return _evaluate_message(self.fitness, message)
 
 
 def _import_ray() -> Any:
@@ -309,17 +368,15 @@ def _import_ray() -> Any:
     return ray
 
 
-class RayEvaluator:
+class RayEvaluator(_Evaluator):
     """Evaluates genomes with a fitness function on Ray actors, one CPU each."""
 
     def __init__(self, fitness: Callable[[Any], Any], workers: Optional[int] = None) -> None:
-        if not callable(fitness):
-            raise TypeError("fitness must be callable, got %s." % type(fitness).__name__)
+        super().__init__(fitness)
         if workers is not None:
             _worker_count(workers, lambda: 1)  # checked now, counted when Ray runs
         self._requested = workers
         self.workers = workers
-        self._fitness_bytes = cloudpickle.dumps(fitness, protocol=_PROTOCOL)
         self._actors: List[Any] = []
 
     def start(self) -> None:
@@ -351,27 +408,11 @@ class RayEvaluator:
         self.start()
         return self
 
-    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
-        self.close()
-
-    def __call__(self, genomes: List[Any]) -> "np.ndarray[Any, np.dtype[np.float64]]":
-        genomes = _check_genomes(genomes)
-        scores = np.empty(len(genomes), dtype=np.float64)
-        if not genomes:
-            return scores
-        self.start()
-        try:
-            self._run(genomes, scores)
-        except BaseException:
-            self.close()
-            raise
-        return scores
-
     def _run(self, genomes: List[Any], scores: "np.ndarray[Any, np.dtype[np.float64]]") -> None:
         ray = _import_ray()
         actors = self._actors[:min(len(self._actors), len(genomes))]
         chunks = _chunks(genomes, len(actors))
-        refs = [actor.evaluate.remote(first, step, pickle.dumps(chunk, protocol=_PROTOCOL))
+        refs = [actor.evaluate.remote(_message(first, step, chunk))
                 for actor, (first, step, chunk) in zip(actors, chunks)]
         try:
             replies = ray.get(refs)
@@ -379,7 +420,4 @@ class RayEvaluator:
             # Ray's own account (process id, exit detail) is the cause.
             raise RuntimeError("A worker actor of the RayEvaluator died while evaluating genomes.") from error
         for (first, step, _), raw in zip(chunks, replies):
-            reply = pickle.loads(raw)
-            if reply[0] != "ok":
-                _raise_reply(reply)
-            scores[first::step] = reply[1]
+            _store_reply(raw, scores, first, step)
