@@ -54,7 +54,7 @@ import struct
 import time
 import traceback
 from multiprocessing import connection as _connection
-from typing import Any, Callable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar
 
 import cloudpickle
 import numpy as np
@@ -191,6 +191,9 @@ def _check_genomes(genomes: Any) -> List[Any]:
     return genomes
 
 
+_Self = TypeVar("_Self", bound="_Evaluator")
+
+
 class _Evaluator:
     """What both evaluators share: the fitness sent by value, the call and the context manager.
     A subclass gives start, close and _run (which fills the scores of a non-empty list)."""
@@ -209,7 +212,7 @@ class _Evaluator:
     def _run(self, genomes: List[Any], scores: "np.ndarray[Any, np.dtype[np.float64]]") -> None:
         raise NotImplementedError
 
-    def __enter__(self) -> Any:
+    def __enter__(self: "_Self") -> "_Self":
         self.start()
         return self
 
@@ -307,10 +310,6 @@ class ProcessEvaluator(_Evaluator):
             if process.is_alive():
                 process.kill()
                 process.join()
-
-    def __enter__(self) -> "ProcessEvaluator":
-        self.start()
-        return self
 
     def __del__(self) -> None:
         try:
@@ -438,10 +437,6 @@ class RayEvaluator(_Evaluator):
                     pass
         if graph is not None and executing:
             _teardown(graph)
-
-    def __enter__(self) -> "RayEvaluator":
-        self.start()
-        return self
 
     def _run(self, genomes: List[Any], scores: "np.ndarray[Any, np.dtype[np.float64]]") -> None:
         ray = _import_ray()
