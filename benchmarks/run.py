@@ -16,6 +16,7 @@ import argparse
 import json
 import os
 import platform
+import re
 import shutil
 import statistics
 import struct
@@ -714,11 +715,11 @@ def parallel(quick, repeats):
 
     for size in (10, 100):
         genome = _generation("size", 1, size)[0]
-        connections = len(pickle.loads(pickle.dumps(genome)).__reduce__()[2][1]) - 13 - 12 * size
+        connections = int(re.search(r"connections=(\d+)", repr(genome)).group(1))
         size_bytes = len(pickle.dumps(genome))
         row("parallel", f"pickled genome, {size} nodes", "bytes", [size_bytes],
-            f"{connections // 16} connections (fully connected start); the .cv bytes plus "
-            f"{size_bytes - 13 - 12 * size - connections} bytes")
+            f"{connections} connections (fully connected start), default protocol; the model file "
+            f"takes {13 + 12 * size + 16 * connections} bytes")
         results[f"pickled_genome_{size}_nodes"] = size_bytes
     return results
 
@@ -740,9 +741,10 @@ SECTIONS = ("limits", "forward", "evolve", "func_evolve", "peers", "threads", "p
 
 
 def baseline(args, chosen, folder_of_build, label):
-    """The forward and evolve sections of another build, run by this script in a child process
-    that imports the module from `folder_of_build`; its rows join this run's."""
-    sections = [s for s in ("forward", "evolve") if s in chosen]
+    """The forward, evolve and parallel sections of another build, run by this script in a child
+    process that imports the module from `folder_of_build`; its rows join this run's. For the
+    parallel section the folder must hold the whole package (corvane/ with its Python files)."""
+    sections = [s for s in ("forward", "evolve", "parallel") if s in chosen]
     if not sections:
         return {}
     with tempfile.TemporaryDirectory() as folder:
@@ -772,8 +774,9 @@ def main():
     parser.add_argument("--markdown", action="store_true", help="also print the table as Markdown")
     parser.add_argument("--show", metavar="JSON", help="print the tables of an earlier results file and stop")
     parser.add_argument("--baseline", metavar="DIR", action="append", default=[],
-                        help="a folder holding another build of the module (a cmake build directory): its forward "
-                             "and evolve figures are measured in the same run, in a child process, and listed "
+                        help="a folder holding another build of the module (a cmake build directory, or for "
+                             "parallel a folder with an installed corvane package): its forward, evolve "
+                             "and parallel figures are measured in the same run, in a child process, and listed "
                              "with the section name prefixed by 'baseline ' (repeatable: 'baseline 2 ', ...)")
     args = parser.parse_args()
     if args.show:

@@ -21,27 +21,18 @@ import sys
 import time
 from typing import Any, Callable, Dict, List, Optional
 
+import cloudpickle
 import gymnasium as gym
 import numpy as np
 
+import cartpole  # the episode loop of examples/cartpole.py, beside this file
 import corvane
+from cartpole import THRESHOLD, average_reward, play
 from corvane.parallel import ProcessEvaluator, RayEvaluator
 
-THRESHOLD = 475.0  # average reward over 100 episodes that counts as solved
-MAX_STEPS = 500  # CartPole-v1 ends an episode after 500 steps
-
-
-def play(policy: Any, env: Any, seed: int) -> float:
-    """Reward of one episode; `policy` is a Model or a Genome with 4 inputs and 2 outputs."""
-    observation, _ = env.reset(seed=seed)
-    total = 0.0
-    for _ in range(MAX_STEPS):
-        action = int(np.argmax(policy.predict(observation.astype(np.float64))))
-        observation, reward, terminated, truncated, _ = env.step(action)
-        total += float(reward)
-        if terminated or truncated:
-            break
-    return total
+# The workers get the fitness by value; so they must get cartpole's functions, which a Ray
+# worker could not import from this folder.
+cloudpickle.register_pickle_by_value(cartpole)
 
 
 class Episodes:
@@ -65,10 +56,6 @@ class Episodes:
         assert self.rng is not None
         seeds = self.rng.integers(0, 2**31, size=self.episodes)
         return -float(np.mean([play(genome, self.env, int(seed)) for seed in seeds]))
-
-
-def average_reward(policy: Any, env: Any, episodes: int, rng: np.random.Generator) -> float:
-    return float(np.mean([play(policy, env, int(seed)) for seed in rng.integers(0, 2**31, size=episodes)]))
 
 
 def serial(fitness: Callable[[corvane.Genome], float]) -> Callable[[List[corvane.Genome]], np.ndarray]:

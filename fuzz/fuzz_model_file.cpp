@@ -1,6 +1,7 @@
-// Fuzz target for the model-file reader. Each input is written to an in-memory file and read
-// back with read_network, and read from memory with network_from_bytes (what unpickling does);
-// both must refuse it or both give the same network. The reader may refuse it (value_error,
+// Fuzz target for the model-file reader and the compact form's. Each input is written to an
+// in-memory file and read back with read_network, and read from memory with network_from_bytes
+// (what unpickling an old pickle does); both must refuse it or both give the same network. The
+// same input is read as a compact form too (what unpickling and the parallel evaluators read). The reader may refuse it (value_error,
 // file_error, bad_alloc); any other outcome must be a network the rest of the core can work with:
 //   - its tables have the sizes its counts call for;
 //   - writing it and reading the result back is stable (the second file equals the first);
@@ -125,9 +126,37 @@ bool read_from_memory(const std::uint8_t* data, std::size_t size, Network& net) 
     }
 }
 
+// The compact form of a network reads back to a network with the same compact form and the
+// same model file.
+void check_compact_round_trip(const Network& net) {
+    const std::string compact = corvane::network_compact_bytes(net);
+    const Network again = corvane::network_from_compact_bytes(reinterpret_cast<const unsigned char*>(compact.data()),
+                                                              compact.size(), "<compact>");
+    check_tables(again);
+    if (corvane::network_compact_bytes(again) != compact) finding("a compact form does not read back to itself");
+    if (corvane::network_bytes(again) != corvane::network_bytes(net))
+        finding("a compact round trip changed the model file");
+}
+
+// The input read as a compact form: refused, or a network the core can work with.
+void read_compact(const std::uint8_t* data, std::size_t size) {
+    Network net;
+    try {
+        net = corvane::network_from_compact_bytes(data, size, "<compact>");
+    } catch (const corvane::value_error&) {
+        return;
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    check_tables(net);
+    check_compact_round_trip(net);
+    exercise(std::move(net));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    read_compact(data, size);
     fill_input(data, size);
     Network from_memory;
     const bool read_in_memory = read_from_memory(data, size, from_memory);
@@ -146,6 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (corvane::network_bytes(from_memory) != corvane::network_bytes(net)) finding("memory and file read differently");
     check_tables(net);
     check_round_trip(net);
+    check_compact_round_trip(net);
     exercise(std::move(net));
     return 0;
 }

@@ -17,6 +17,10 @@ fitness function is sent to the workers by value (with cloudpickle), so a lambda
 function defined in ``__main__`` or in a notebook works with every start method of
 ``multiprocessing``. Each generation, every worker gets one message with its share of the genomes
 (every ``workers``-th genome, which spreads costly and cheap genomes evenly) and sends one back.
+The genomes travel packed into one buffer per message (each network in its compact form, the
+form pickles carry) and the scores come back as one array of float64. ``RayEvaluator`` sends
+them through a compiled graph of Ray over its actors, made once when it starts (plain actor
+calls where Ray cannot make one).
 
 A fitness that needs state, such as an environment to play in, can be a picklable callable
 object that creates its state lazily, once per worker::
@@ -41,17 +45,21 @@ worker that dies raises ``RuntimeError``; Ctrl-C stops the run and the workers. 
 these the workers are stopped, and the evaluator starts new ones when it is called again.
 """
 
+import logging
 import numbers
 import os
 import pickle
 import signal
+import struct
 import time
 import traceback
 from multiprocessing import connection as _connection
-from typing import Any, Callable, List, Optional, Sequence, Tuple
+from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar
 
 import cloudpickle
 import numpy as np
+
+from corvane import _core
 
 __all__ = ["ProcessEvaluator", "RayEvaluator", "RemoteTraceback"]
 
@@ -96,10 +104,41 @@ def _score(fitness: Callable[[Any], Any], genome: Any) -> Any:
     return type(value).__name__
 
 
+# A message to a worker is one of
+#   _PACKED + (first, step) as two int64 + the genomes packed by _core._pack_genomes
+#   _PICKLED + pickle of (first, step, genomes), for anything that does not pack (objects that
+#              are not plain genomes, such as a subclass's)
+# and genome j of the message is genome first + j * step of the call. A reply is _PACKED + the
+# float64 scores, or _PICKLED + a pickled fault (see _evaluate_chunk).
+_PACKED = b"\x01"
+_PICKLED = b"\x00"
+_INDICES = struct.Struct("<qq")
+
+
+def _message(first: int, step: int, genomes: List[Any]) -> bytes:
+    try:
+        packed = _core._pack_genomes(genomes)
+    except (TypeError, ValueError):
+        return _PICKLED + pickle.dumps((first, step, genomes), protocol=_PROTOCOL)
+    return _PACKED + _INDICES.pack(first, step) + packed
+
+
+def _read_message(message: bytes) -> Tuple[int, int, List[Any]]:
+    if message[:1] == _PACKED:
+        first, step = _INDICES.unpack_from(message, 1)
+        return first, step, _core._unpack_genomes(memoryview(message)[1 + _INDICES.size:])
+    first, step, genomes = pickle.loads(memoryview(message)[1:])
+    return first, step, genomes
+
+
+def _evaluate_message(fitness: Callable[[Any], Any], message: bytes) -> bytes:
+    return _evaluate_chunk(fitness, *_read_message(message))
+
+
 def _evaluate_chunk(fitness: Callable[[Any], Any], first: int, step: int, genomes: List[Any]) -> bytes:
     """Scores the genomes of one message; genome j of the chunk is genome first + j * step.
 
-    The reply is ("ok", [float, ...]), ("type", index, type name) or
+    The reply is _PACKED + the scores, or _PICKLED + the pickle of ("type", index, type name) or
     ("error", index, pickled exception or None, traceback text, exception summary)."""
     scores = []
     for j, genome in enumerate(genomes):
@@ -117,11 +156,11 @@ def _evaluate_chunk(fitness: Callable[[Any], Any], first: int, step: int, genome
                     pickle.loads(pickled)  # one that does not unpickle would fail in the parent
                 except BaseException:
                     pickled = None
-            return pickle.dumps(("error", index, pickled, text, summary), protocol=_PROTOCOL)
+            return _PICKLED + pickle.dumps(("error", index, pickled, text, summary), protocol=_PROTOCOL)
         if isinstance(value, str):
-            return pickle.dumps(("type", index, value), protocol=_PROTOCOL)
+            return _PICKLED + pickle.dumps(("type", index, value), protocol=_PROTOCOL)
         scores.append(value)
-    return pickle.dumps(("ok", scores), protocol=_PROTOCOL)
+    return _PACKED + np.array(scores, dtype=np.float64).tobytes()
 
 
 def _chunks(genomes: Sequence[Any], count: int) -> List[Tuple[int, int, List[Any]]]:
@@ -129,8 +168,12 @@ def _chunks(genomes: Sequence[Any], count: int) -> List[Tuple[int, int, List[Any
     return [(k, count, list(genomes[k::count])) for k in range(count)]
 
 
-def _raise_reply(reply: Tuple[Any, ...]) -> None:
-    """Raises what a reply other than "ok" reports."""
+def _store_reply(raw: bytes, scores: "np.ndarray[Any, np.dtype[np.float64]]", first: int, step: int) -> None:
+    """Puts the scores of a reply in their places, or raises the fault it reports."""
+    if raw[:1] == _PACKED:
+        scores[first::step] = np.frombuffer(raw, dtype=np.float64, offset=1)
+        return
+    reply = pickle.loads(memoryview(raw)[1:])
     if reply[0] == "type":
         _, index, type_name = reply
         raise TypeError("The fitness function returned %s for genome %d; it must return a number." % (type_name, index))
@@ -148,6 +191,48 @@ def _check_genomes(genomes: Any) -> List[Any]:
     return genomes
 
 
+_Self = TypeVar("_Self", bound="_Evaluator")
+
+
+class _Evaluator:
+    """What both evaluators share: the fitness sent by value, the call and the context manager.
+    A subclass gives start, close and _run (which fills the scores of a non-empty list)."""
+
+    def __init__(self, fitness: Callable[[Any], Any]) -> None:
+        if not callable(fitness):
+            raise TypeError("fitness must be callable, got %s." % type(fitness).__name__)
+        self._fitness_bytes = cloudpickle.dumps(fitness, protocol=_PROTOCOL)
+
+    def start(self) -> None:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def _run(self, genomes: List[Any], scores: "np.ndarray[Any, np.dtype[np.float64]]") -> None:
+        raise NotImplementedError
+
+    def __enter__(self: "_Self") -> "_Self":
+        self.start()
+        return self
+
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
+        self.close()
+
+    def __call__(self, genomes: List[Any]) -> "np.ndarray[Any, np.dtype[np.float64]]":
+        genomes = _check_genomes(genomes)
+        scores = np.empty(len(genomes), dtype=np.float64)
+        if not genomes:
+            return scores
+        self.start()
+        try:
+            self._run(genomes, scores)
+        except BaseException:
+            self.close()  # a fault, an interrupt: no worker is left running or half-way
+            raise
+        return scores
+
+
 # ---- Local processes ---------------------------------------------------------------------------
 
 
@@ -159,10 +244,10 @@ def _process_main(conn: Any, fitness_bytes: bytes) -> None:
     fitness = cloudpickle.loads(fitness_bytes)
     while True:
         try:
-            first, step, genomes = pickle.loads(conn.recv_bytes())
+            message = conn.recv_bytes()
         except (EOFError, OSError):
             return
-        reply = _evaluate_chunk(fitness, first, step, genomes)
+        reply = _evaluate_message(fitness, message)
         try:
             conn.send_bytes(reply)
         except OSError:  # the parent stopped waiting (a fault elsewhere, an interrupt)
@@ -180,17 +265,15 @@ def _exit_description(exitcode: Optional[int]) -> str:
     return "exited with code %d" % exitcode
 
 
-class ProcessEvaluator:
+class ProcessEvaluator(_Evaluator):
     """Evaluates genomes with a fitness function on a pool of local worker processes."""
 
     def __init__(self, fitness: Callable[[Any], Any], workers: Optional[int] = None, *,
                  start_method: Optional[str] = None) -> None:
-        if not callable(fitness):
-            raise TypeError("fitness must be callable, got %s." % type(fitness).__name__)
+        super().__init__(fitness)
         self.workers = _worker_count(workers, _local_cores)
         import multiprocessing
         self._context = multiprocessing.get_context(start_method)
-        self._fitness_bytes = cloudpickle.dumps(fitness, protocol=_PROTOCOL)
         self._pool: List[Tuple[Any, Any]] = []  # (process, connection)
 
     def start(self) -> None:
@@ -228,38 +311,18 @@ class ProcessEvaluator:
                 process.kill()
                 process.join()
 
-    def __enter__(self) -> "ProcessEvaluator":
-        self.start()
-        return self
-
-    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
-        self.close()
-
     def __del__(self) -> None:
         try:
             self.close()
         except Exception:
             pass
 
-    def __call__(self, genomes: List[Any]) -> "np.ndarray[Any, np.dtype[np.float64]]":
-        genomes = _check_genomes(genomes)
-        scores = np.empty(len(genomes), dtype=np.float64)
-        if not genomes:
-            return scores
-        self.start()
-        try:
-            self._run(genomes, scores)
-        except BaseException:
-            self.close()  # a fault, an interrupt: no worker is left running or half-way
-            raise
-        return scores
-
     def _run(self, genomes: List[Any], scores: "np.ndarray[Any, np.dtype[np.float64]]") -> None:
         pool = self._pool[:min(len(self._pool), len(genomes))]
         pending = {}  # connection -> (process, first index, step)
         for (process, conn), (first, step, chunk) in zip(pool, _chunks(genomes, len(pool))):
             try:
-                conn.send_bytes(pickle.dumps((first, step, chunk), protocol=_PROTOCOL))
+                conn.send_bytes(_message(first, step, chunk))
             except OSError:
                 self._died(process)
             pending[conn] = (process, first, step)
@@ -274,13 +337,11 @@ class ProcessEvaluator:
                     continue
                 process, first, step = pending[ready]  # type: ignore[index]
                 try:
-                    reply = pickle.loads(ready.recv_bytes())  # type: ignore[union-attr]
+                    raw = ready.recv_bytes()  # type: ignore[union-attr]
                 except (EOFError, OSError):
                     self._died(process)
                 del pending[ready]  # type: ignore[arg-type]
-                if reply[0] != "ok":
-                    _raise_reply(reply)
-                scores[first::step] = reply[1]
+                _store_reply(raw, scores, first, step)
 
     def _died(self, process: Any) -> None:
         process.join(timeout=1.0)
@@ -297,8 +358,21 @@ class _RayWorker:
     def __init__(self, fitness_bytes: bytes) -> None:
         self.fitness = cloudpickle.loads(fitness_bytes)
 
-    def evaluate(self, first: int, step: int, payload: bytes) -> bytes:
-        return _evaluate_chunk(self.fitness, first, step, pickle.loads(payload))
+    def evaluate(self, message: bytes) -> bytes:
+        return _evaluate_message(self.fitness, message)
+
+
+def _teardown(graph: Any) -> None:
+    """Takes a compiled graph down without Ray's account of each step (info lines on the console)."""
+    log = logging.getLogger("ray.dag.compiled_dag_node")
+    level = log.level
+    log.setLevel(logging.WARNING)
+    try:
+        graph.teardown()
+    except Exception:
+        pass
+    finally:
+        log.setLevel(level)
 
 
 def _import_ray() -> Any:
@@ -309,18 +383,18 @@ def _import_ray() -> Any:
     return ray
 
 
-class RayEvaluator:
+class RayEvaluator(_Evaluator):
     """Evaluates genomes with a fitness function on Ray actors, one CPU each."""
 
     def __init__(self, fitness: Callable[[Any], Any], workers: Optional[int] = None) -> None:
-        if not callable(fitness):
-            raise TypeError("fitness must be callable, got %s." % type(fitness).__name__)
+        super().__init__(fitness)
         if workers is not None:
             _worker_count(workers, lambda: 1)  # checked now, counted when Ray runs
         self._requested = workers
         self.workers = workers
-        self._fitness_bytes = cloudpickle.dumps(fitness, protocol=_PROTOCOL)
         self._actors: List[Any] = []
+        self._graph: Any = None  # the compiled graph over the actors, when Ray can make one
+        self._executing = False  # the graph has a generation in flight
 
     def start(self) -> None:
         """Creates the actors (done by the first call when not done before); starts a local Ray
@@ -335,10 +409,25 @@ class RayEvaluator:
         fitness = ray.put(self._fitness_bytes)
         self._actors = [actor.remote(fitness) for _ in range(count)]
         self.workers = count
+        # A compiled graph sends each generation's messages through channels set up once, which
+        # costs a fraction of a remote call; where Ray cannot make one, the calls are plain.
+        try:
+            from ray.dag import InputNode, MultiOutputNode
+            with InputNode() as messages:
+                graph = MultiOutputNode([worker.evaluate.bind(messages[k]) for k, worker in enumerate(self._actors)])
+            self._graph = graph.experimental_compile()
+        except Exception:
+            self._graph = None
 
     def close(self) -> None:
         """Stops the actors; a later call creates new ones."""
         actors, self._actors = self._actors, []
+        graph, self._graph = self._graph, None
+        executing, self._executing = self._executing, False
+        # An idle graph is taken down first, quietly; one still waiting for fitness calls (an
+        # interrupt, a fault) only after its actors, or it would wait for the calls to end.
+        if graph is not None and not executing:
+            _teardown(graph)
         if actors:
             ray = _import_ray()
             for actor in actors:
@@ -346,40 +435,23 @@ class RayEvaluator:
                     ray.kill(actor)
                 except Exception:
                     pass
-
-    def __enter__(self) -> "RayEvaluator":
-        self.start()
-        return self
-
-    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
-        self.close()
-
-    def __call__(self, genomes: List[Any]) -> "np.ndarray[Any, np.dtype[np.float64]]":
-        genomes = _check_genomes(genomes)
-        scores = np.empty(len(genomes), dtype=np.float64)
-        if not genomes:
-            return scores
-        self.start()
-        try:
-            self._run(genomes, scores)
-        except BaseException:
-            self.close()
-            raise
-        return scores
+        if graph is not None and executing:
+            _teardown(graph)
 
     def _run(self, genomes: List[Any], scores: "np.ndarray[Any, np.dtype[np.float64]]") -> None:
         ray = _import_ray()
-        actors = self._actors[:min(len(self._actors), len(genomes))]
-        chunks = _chunks(genomes, len(actors))
-        refs = [actor.evaluate.remote(first, step, pickle.dumps(chunk, protocol=_PROTOCOL))
-                for actor, (first, step, chunk) in zip(actors, chunks)]
+        # Every actor gets a message (the graph takes one for each), empty when genomes are few.
+        chunks = _chunks(genomes, len(self._actors))
+        messages = [_message(first, step, chunk) for first, step, chunk in chunks]
         try:
-            replies = ray.get(refs)
-        except ray.exceptions.RayActorError as error:
+            if self._graph is not None:
+                self._executing = True
+                replies = ray.get(self._graph.execute(*messages), timeout=-1)  # -1: however long fitness takes
+                self._executing = False
+            else:
+                replies = ray.get([actor.evaluate.remote(message) for actor, message in zip(self._actors, messages)])
+        except (ray.exceptions.RayActorError, ray.exceptions.RayChannelError) as error:
             # Ray's own account (process id, exit detail) is the cause.
             raise RuntimeError("A worker actor of the RayEvaluator died while evaluating genomes.") from error
         for (first, step, _), raw in zip(chunks, replies):
-            reply = pickle.loads(raw)
-            if reply[0] != "ok":
-                _raise_reply(reply)
-            scores[first::step] = reply[1]
+            _store_reply(raw, scores, first, step)

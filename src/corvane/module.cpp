@@ -13,6 +13,8 @@ PyMethodDef* module_functions() {
         method_entry(corvane_from_keras, corvane_from_keras_signature()),
         method_entry(corvane_load, corvane_load_signature()),
         method_entry(corvane_layout, corvane_layout_signature()),
+        method_entry(corvane_pack_genomes, pack_genomes_signature()),
+        method_entry(corvane_unpack_genomes, unpack_genomes_signature()),
 #ifdef CORVANE_FAULT_INJECTION
         {"_fail_next_entry", fail_next_entry, METH_NOARGS, "Test builds: the next entry point fails with MemoryError."},
         {"_fail_allocation", fail_allocation, METH_O, "Test builds: the k-th C++ allocation from now on fails (0 disarms)."},

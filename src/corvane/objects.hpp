@@ -100,7 +100,7 @@ PyObject* to_dot(PyObject* self, PyObject* unused);  // Model and Genome
 const Signature& to_dot_signature();
 PyObject* corvane_layout(PyObject* module, PyObject* args, PyObject* kwargs);
 const Signature& corvane_layout_signature();
-// pickle.cpp: pickling and copying.
+// pickle.cpp: pickling and copying; packed lists of genomes.
 const Signature& reduce_signature();
 const Signature& setstate_signature();
 PyObject* Model___reduce__(PyObject* self, PyObject* unused);
@@ -108,6 +108,10 @@ PyObject* Model___setstate__(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* Genome___reduce__(PyObject* self, PyObject* unused);
 PyObject* Genome___setstate__(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* Alpha___reduce__(PyObject* self, PyObject* unused);
+PyObject* corvane_pack_genomes(PyObject* module, PyObject* args, PyObject* kwargs);
+const Signature& pack_genomes_signature();
+PyObject* corvane_unpack_genomes(PyObject* module, PyObject* args, PyObject* kwargs);
+const Signature& unpack_genomes_signature();
 
 // optimizers.cpp: the default optimizer; an optimizer by its name (null for an unknown name),
 // and whether an object is an optimizer compile takes.

@@ -1,8 +1,9 @@
 // Pickling and copying of Model, Genome and Alpha (copy.copy and copy.deepcopy go through the
-// same __reduce__). A state is a tuple that starts with its version; the network travels as the
-// bytes of its model file, so damaged or hostile bytes are refused by the file reader with the
-// ValueError a damaged file gives. The recurrent state (node values) is not carried: an
-// unpickled object starts cleared.
+// same __reduce__), and the packed lists of genomes that corvane.parallel sends to its workers.
+// A state is a tuple that starts with its version; the network travels in the compact form of
+// network/model_file.hpp (version 2; version 1, still read, carried the model file's bytes), so
+// damaged or hostile bytes are refused by the reader with the ValueError a damaged file gives.
+// The recurrent state (node values) is not carried: an unpickled object starts cleared.
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,7 +17,8 @@
 namespace corvane {
 namespace {
 
-constexpr long state_version = 1;
+constexpr long state_version = 2;
+constexpr long file_state_version = 1;  // the network as the model file's bytes
 
 [[noreturn]] void bad_state(const char* type_name, const std::string& reason) {
     raise(PyExc_ValueError, std::string("The pickled ") + type_name + " " + reason + ".");
@@ -54,12 +56,12 @@ void restore_dict(PyObject* self, PyObject* dict) {
     check_status(PyDict_Update(own.get(), dict));
 }
 
-// The network part of a state: the model file's bytes, or for a network without nodes (a genome
+// The network part of a state: its compact form, or for a network without nodes (a genome
 // made from Python, a model whose __init__ never ran) the tuple (inputs, outputs, recurrent).
 PyObject* network_state(const Network& network) {
     if (network.node_count == 0)
         return check(Py_BuildValue("(iiO)", network.inputs, network.outputs, network.recurrent ? Py_True : Py_False));
-    const std::string bytes = network_bytes(network);
+    const std::string bytes = network_compact_bytes(network);
     return check(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
 }
 
@@ -72,11 +74,14 @@ bool int32_of(PyObject* value, std::int32_t& out) {
     return true;
 }
 
-Network network_of_state(PyObject* item, const char* type_name) {
-    if (PyBytes_Check(item))
-        return network_from_bytes(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(item)),
-                                  static_cast<std::size_t>(PyBytes_GET_SIZE(item)),
-                                  std::string("<pickled ") + type_name + ">");
+Network network_of_state(PyObject* item, long version, const char* type_name) {
+    if (PyBytes_Check(item)) {
+        const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(item));
+        const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(item));
+        const std::string name = std::string("<pickled ") + type_name + ">";
+        return version == file_state_version ? network_from_bytes(data, size, name)
+                                             : network_from_compact_bytes(data, size, name);
+    }
     Network counts;
     if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 3 || !int32_of(PyTuple_GET_ITEM(item, 0), counts.inputs) ||
         !int32_of(PyTuple_GET_ITEM(item, 1), counts.outputs) || !PyBool_Check(PyTuple_GET_ITEM(item, 2)))
@@ -85,13 +90,15 @@ Network network_of_state(PyObject* item, const char* type_name) {
     return counts;
 }
 
-// The items of a state tuple (borrowed) after its version, checked for count and version.
-PyObject* const* state_items(PyObject* state, Py_ssize_t count, const char* type_name) {
+// The items of a state tuple (borrowed) after its version, checked for count and version;
+// `version` receives the version.
+PyObject* const* state_items(PyObject* state, Py_ssize_t count, const char* type_name, long& version) {
     if (!PyTuple_Check(state) || PyTuple_GET_SIZE(state) != count + 1)
         bad_state(type_name, "state is not a tuple of " + std::to_string(count + 1) + " items");
-    std::int32_t version = 0;
-    if (!int32_of(PyTuple_GET_ITEM(state, 0), version) || version != state_version)
+    std::int32_t number = 0;
+    if (!int32_of(PyTuple_GET_ITEM(state, 0), number) || (number != state_version && number != file_state_version))
         bad_state(type_name, "state has a version this corvane does not read");
+    version = number;
     return PySequence_Fast_ITEMS(state) + 1;
 }
 
@@ -160,8 +167,9 @@ PyObject* Model___setstate__(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!setstate_signature().parse(args, kwargs, &state)) return nullptr;
         ModelObject* model = reinterpret_cast<ModelObject*>(self);
         check_not_evolving(model);
-        PyObject* const* items = state_items(state, 7, "Model");
-        Network network = network_of_state(items[0], "Model");
+        long version = 0;
+        PyObject* const* items = state_items(state, 7, "Model", version);
+        Network network = network_of_state(items[0], version, "Model");
         // A model without nodes is one whose __init__ never ran: its counts are zero.
         if (network.node_count == 0 && (network.inputs != 0 || network.outputs != 0))
             bad_state("Model", "holds no network");
@@ -208,8 +216,9 @@ PyObject* Genome___setstate__(PyObject* self, PyObject* args, PyObject* kwargs) 
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* state;  // borrowed
         if (!setstate_signature().parse(args, kwargs, &state)) return nullptr;
-        PyObject* const* items = state_items(state, 2, "Genome");
-        Network network = network_of_state(items[0], "Genome");
+        long version = 0;
+        PyObject* const* items = state_items(state, 2, "Genome", version);
+        Network network = network_of_state(items[0], version, "Genome");
         check_dict(self, items[1], "Genome");
         reinterpret_cast<GenomeObject*>(self)->network = std::move(network);
         restore_dict(self, items[1]);
@@ -225,6 +234,125 @@ PyObject* Alpha___reduce__(PyObject* self, PyObject*) {
         PyRef dict(instance_dict(self));
         if (dict.get() == Py_None) return check(Py_BuildValue("(O(d))", type, rate));
         return check(Py_BuildValue("(O(d)O)", type, rate, dict.get()));
+    });
+}
+
+// ---- Packed lists of genomes: one buffer for many genomes, as corvane.parallel sends them.
+//   uint8 version 1, varint genome count, then per genome a varint length and its compact form.
+
+namespace {
+
+constexpr unsigned char packed_version = 1;
+const char* const packed_name = "<packed genomes>";
+
+void put_length(std::string& out, std::uint64_t value) {
+    while (value >= 0x80u) {
+        out.push_back(static_cast<char>((value & 0x7fu) | 0x80u));
+        value >>= 7;
+    }
+    out.push_back(static_cast<char>(value));
+}
+
+[[noreturn]] void bad_pack(const std::string& reason) {
+    raise(PyExc_ValueError, std::string("The ") + packed_name + " " + reason + ".");
+}
+
+// A length or count of at most 2^62, read at `at` (which moves past it) before `end`.
+std::uint64_t get_length(const unsigned char*& at, const unsigned char* end) {
+    std::uint64_t value = 0;
+    for (int shift = 0; shift < 63; shift += 7) {
+        if (at == end) bad_pack("end inside a length");
+        const unsigned byte = *at++;
+        value |= std::uint64_t{byte & 0x7fu} << shift;
+        if ((byte & 0x80u) == 0) return value;
+    }
+    bad_pack("hold a length that does not fit 63 bits");
+}
+
+// A buffer's bytes, released with the view.
+class Bytes {
+public:
+    explicit Bytes(PyObject* object) {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) != 0) throw python_error_set();
+    }
+    Bytes(const Bytes&) = delete;
+    Bytes& operator=(const Bytes&) = delete;
+    ~Bytes() { PyBuffer_Release(&view_); }
+    const unsigned char* data() const { return static_cast<const unsigned char*>(view_.buf); }
+    std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+};
+
+}  // namespace
+
+const Signature& pack_genomes_signature() {
+    static const Signature signature("_pack_genomes", Callable::function, {{"genomes", "O"}}, 1,
+                                     "The genomes of a list (each a Genome with a network, not a subclass) "
+                                     "packed into one bytes object for _unpack_genomes.");
+    return signature;
+}
+
+const Signature& unpack_genomes_signature() {
+    static const Signature signature("_unpack_genomes", Callable::function, {{"data", "O"}}, 1,
+                                     "The list of new Genome objects that _pack_genomes packed into `data`.");
+    return signature;
+}
+
+PyObject* corvane_pack_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* genomes;  // borrowed
+        if (!pack_genomes_signature().parse(args, kwargs, &genomes)) return nullptr;
+        if (!PyList_Check(genomes)) raise(PyExc_TypeError, "_pack_genomes takes a list of genomes.");
+        std::string out(1, static_cast<char>(packed_version));
+        const Py_ssize_t count = PyList_GET_SIZE(genomes);
+        put_length(out, static_cast<std::uint64_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* item = PyList_GET_ITEM(genomes, i);  // borrowed
+            // A subclass's object may carry attributes that only pickling keeps.
+            if (Py_TYPE(item) != &GenomeType)
+                raise(PyExc_TypeError, "_pack_genomes packs Genome objects, got " + std::string(Py_TYPE(item)->tp_name) +
+                                           " at index " + std::to_string(i) + ".");
+            const Network& network = reinterpret_cast<GenomeObject*>(item)->network;
+            if (network.node_count == 0)
+                raise(PyExc_ValueError, "_pack_genomes packs genomes with a network; the one at index " +
+                                            std::to_string(i) + " has none.");
+            const std::string bytes = network_compact_bytes(network);
+            put_length(out, bytes.size());
+            out += bytes;
+        }
+        return check(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+    });
+}
+
+PyObject* corvane_unpack_genomes(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* data;  // borrowed
+        if (!unpack_genomes_signature().parse(args, kwargs, &data)) return nullptr;
+        Bytes bytes(data);
+        const unsigned char* at = bytes.data();
+        const unsigned char* end = at + bytes.size();
+        if (at == end || *at != packed_version) bad_pack("do not start with a version this corvane reads");
+        ++at;
+        const std::uint64_t count = get_length(at, end);
+        // Every genome takes at least its length byte: a count beyond the bytes left is refused
+        // before the list is made.
+        if (count > static_cast<std::uint64_t>(end - at))
+            bad_pack("claim " + std::to_string(count) + " genomes in " + std::to_string(end - at) + " bytes");
+        PyRef list(check(PyList_New(static_cast<Py_ssize_t>(count))));
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const std::uint64_t size = get_length(at, end);
+            if (size > static_cast<std::uint64_t>(end - at))
+                bad_pack("end inside genome " + std::to_string(i));
+            Network network = network_from_compact_bytes(at, static_cast<std::size_t>(size), packed_name);
+            at += size;
+            PyObject* genome = call_with_counts(&GenomeType, network.inputs, network.outputs, network.recurrent);
+            reinterpret_cast<GenomeObject*>(genome)->network = std::move(network);
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), genome);  // takes the reference
+        }
+        if (at != end) bad_pack("go on after their last genome");
+        return list.release();
     });
 }
 

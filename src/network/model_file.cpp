@@ -336,6 +336,10 @@ void read_records(Source& file, const std::string& path, Network& net) {
 // load buffer a stream or fill memory until the system steps in.
 void check_memory_for(const std::string& path, std::int32_t n) {
     const double need = table_bytes(n) + static_cast<double>(file_node_size) * n;
+    // Reading the system's figure costs a file read, more than reading a small network (which
+    // unpickling does for every genome): tables below this size are not worth asking about.
+    constexpr double small_tables = 16.0 * 1024.0 * 1024.0;
+    if (need <= small_tables) return;
     const double available = available_memory();
     if (need <= available) return;
     constexpr double mebibyte = 1024.0 * 1024.0;
@@ -407,6 +411,233 @@ std::string network_bytes(const Network& network) {
 Network network_from_bytes(const unsigned char* data, std::size_t size, const std::string& name) {
     InputBytes bytes(data, size);
     return read_content(bytes, name);
+}
+
+}  // namespace corvane
+
+// ---- The compact form.
+
+namespace corvane {
+namespace {
+
+constexpr unsigned flag_recurrent = 1u;
+constexpr unsigned flag_file_pairs = 2u;
+constexpr unsigned flag_gaps = 4u;
+constexpr unsigned known_flags = flag_recurrent | flag_file_pairs | flag_gaps;
+
+void put_varint(std::string& out, std::uint64_t value) {
+    while (value >= 0x80u) {
+        out.push_back(static_cast<char>((value & 0x7fu) | 0x80u));
+        value >>= 7;
+    }
+    out.push_back(static_cast<char>(value));
+}
+
+std::int64_t varint_size(std::uint64_t value) {
+    std::int64_t size = 1;
+    for (; value >= 0x80u; value >>= 7) ++size;
+    return size;
+}
+
+// Calls visit(s, t) for every pair of the set, sources first, then targets, in increasing order:
+// the pairs the mode allows, or (`file_pairs`) every pair the model file writes.
+template <class Visit>
+void for_each_pair(std::int32_t n, std::int32_t inputs, std::int32_t outputs, bool recurrent, bool file_pairs,
+                   Visit visit) {
+    const std::int32_t sources = file_pairs ? n : n - outputs;
+    for (std::int32_t s = 0; s < sources; ++s) {
+        const std::int32_t first_target = file_pairs ? (recurrent ? 0 : s + 1)
+                                                     : (recurrent ? inputs : std::max(inputs, s + 1));
+        for (std::int32_t t = first_target; t < n; ++t) visit(s, t);
+    }
+}
+
+std::int64_t pair_count(std::int32_t n, std::int32_t inputs, std::int32_t outputs, bool recurrent, bool file_pairs) {
+    const std::int32_t sources = file_pairs ? n : n - outputs;
+    std::int64_t count = 0;
+    for (std::int32_t s = 0; s < sources; ++s) {
+        const std::int32_t first_target = file_pairs ? (recurrent ? 0 : s + 1)
+                                                     : (recurrent ? inputs : std::max(inputs, s + 1));
+        count += std::max(0, n - first_target);
+    }
+    return count;
+}
+
+// Bytes in memory read front to back, each step checked against what is left.
+class CompactReader {
+public:
+    CompactReader(const unsigned char* data, std::size_t size, const std::string& path)
+        : data_(data), size_(size), path_(path) {}
+
+    std::size_t left() const { return size_ - offset_; }
+    const unsigned char* take(std::size_t count) {
+        const unsigned char* at = data_ + offset_;
+        offset_ += count;
+        return at;
+    }
+
+    // An unsigned LEB128 number below 2^bits (bits <= 63); `what` names it in the messages.
+    std::uint64_t varint(int bits, const char* what) {
+        std::uint64_t value = 0;
+        for (int shift = 0;; shift += 7) {
+            if (shift >= bits) too_large(bits, what);
+            if (left() == 0) invalid_file(path_, std::string("ends inside ") + what);
+            const unsigned byte = data_[offset_++];
+            value |= std::uint64_t{byte & 0x7fu} << shift;
+            if ((byte & 0x80u) == 0) break;
+        }
+        if ((value >> bits) != 0) too_large(bits, what);
+        return value;
+    }
+
+private:
+    [[noreturn]] void too_large(int bits, const char* what) {
+        invalid_file(path_, std::string("has ") + what + " that does not fit " + std::to_string(bits) + " bits");
+    }
+
+    const unsigned char* data_;
+    std::size_t size_;
+    std::size_t offset_ = 0;
+    const std::string& path_;
+};
+
+}  // namespace
+
+std::string network_compact_bytes(const Network& net) {
+    check_savable(net);
+    const std::int32_t n = net.node_count;
+    // The allowed pairs, unless a connection that a model file would keep lies outside them.
+    bool file_pairs = false;
+    for_each_pair(n, net.inputs, net.outputs, net.recurrent, true, [&](std::int32_t s, std::int32_t t) {
+        if (!file_pairs && net.has_connection(s, t) && !net.allowed(s, t)) file_pairs = true;
+    });
+    const std::int64_t pairs = pair_count(n, net.inputs, net.outputs, net.recurrent, file_pairs);
+    std::int64_t count = 0;
+    std::int64_t gap_bytes = 0;
+    std::int64_t index = 0;
+    std::int64_t next = 0;  // the index after the previous connection
+    for_each_pair(n, net.inputs, net.outputs, net.recurrent, file_pairs, [&](std::int32_t s, std::int32_t t) {
+        if (net.has_connection(s, t)) {
+            ++count;
+            gap_bytes += varint_size(static_cast<std::uint64_t>(index - next));
+            next = index + 1;
+        }
+        ++index;
+    });
+    const std::int64_t mask_bytes = (pairs + 7) / 8;
+    const bool gaps = varint_size(static_cast<std::uint64_t>(count)) + gap_bytes < mask_bytes;
+
+    std::string out;
+    out.reserve(static_cast<std::size_t>(16 + 9 * std::int64_t{n} + (gaps ? gap_bytes + 5 : mask_bytes) + 8 * count));
+    put_varint(out, static_cast<std::uint64_t>(n));
+    put_varint(out, static_cast<std::uint64_t>(net.inputs));
+    put_varint(out, static_cast<std::uint64_t>(net.outputs));
+    out.push_back(static_cast<char>((net.recurrent ? flag_recurrent : 0u) | (file_pairs ? flag_file_pairs : 0u) |
+                                    (gaps ? flag_gaps : 0u)));
+    for (std::int32_t i = 0; i < n; ++i) put_f64(out, net.biases[i]);
+    for (std::int32_t i = 0; i < n; ++i) put_varint(out, static_cast<std::uint32_t>(net.activations[i]));
+    if (gaps) {
+        put_varint(out, static_cast<std::uint64_t>(count));
+        index = 0;
+        next = 0;
+        for_each_pair(n, net.inputs, net.outputs, net.recurrent, file_pairs, [&](std::int32_t s, std::int32_t t) {
+            if (net.has_connection(s, t)) {
+                put_varint(out, static_cast<std::uint64_t>(index - next));
+                next = index + 1;
+            }
+            ++index;
+        });
+    } else {
+        const std::size_t mask_at = out.size();
+        out.append(static_cast<std::size_t>(mask_bytes), '\0');
+        index = 0;
+        for_each_pair(n, net.inputs, net.outputs, net.recurrent, file_pairs, [&](std::int32_t s, std::int32_t t) {
+            if (net.has_connection(s, t))
+                out[mask_at + static_cast<std::size_t>(index / 8)] |= static_cast<char>(1u << (index % 8));
+            ++index;
+        });
+    }
+    for_each_pair(n, net.inputs, net.outputs, net.recurrent, file_pairs, [&](std::int32_t s, std::int32_t t) {
+        if (net.has_connection(s, t)) put_f64(out, net.weight(s, t));
+    });
+    return out;
+}
+
+Network network_from_compact_bytes(const unsigned char* data, std::size_t size, const std::string& path) {
+    CompactReader in(data, size, path);
+    const auto n = static_cast<std::int32_t>(in.varint(31, "a node count"));
+    const auto inputs = static_cast<std::int32_t>(in.varint(31, "an input count"));
+    const auto outputs = static_cast<std::int32_t>(in.varint(31, "an output count"));
+    if (in.left() == 0) invalid_file(path, "ends inside its header");
+    const unsigned flags = *in.take(1);
+    if ((flags & ~known_flags) != 0) invalid_file(path, "has unknown flags " + std::to_string(flags));
+    check_counts(path, n, inputs, outputs);
+    const bool recurrent = (flags & flag_recurrent) != 0;
+    const bool file_pairs = (flags & flag_file_pairs) != 0;
+
+    // The node count must fit the bytes (8 for a bias, at least 1 for a code), and the memory,
+    // before any table is made.
+    const std::int64_t least = 9 * std::int64_t{n};
+    if (static_cast<std::int64_t>(in.left()) < least)
+        invalid_file(path, "ends inside its biases and activation codes (at least " + std::to_string(least) +
+                               " bytes needed for " + std::to_string(n) + " nodes, " + std::to_string(in.left()) +
+                               " found)");
+    check_memory_for(path, n);
+    Network net(inputs, outputs, recurrent);
+    net.reset(n);
+    const unsigned char* biases = in.take(8 * static_cast<std::size_t>(n));
+    for (std::int32_t i = 0; i < n; ++i) net.biases[i] = get_f64(biases + 8 * static_cast<std::size_t>(i));
+    for (std::int32_t i = 0; i < n; ++i)
+        net.activations[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(in.varint(32, "an activation code")));
+
+    const std::int64_t pairs = pair_count(n, inputs, outputs, recurrent, file_pairs);
+    std::vector<std::int64_t> indices;  // of the connections in the pair set, increasing
+    if ((flags & flag_gaps) != 0) {
+        const std::uint64_t count = in.varint(63, "a connection count");
+        // A gap takes a byte and a weight eight: the list cannot be longer than that allows.
+        if (count > static_cast<std::uint64_t>(pairs) || count > in.left() / 9)
+            invalid_file(path, "lists " + std::to_string(count) + " connections, more than its " +
+                                   std::to_string(pairs) + " node pairs or its " + std::to_string(in.left()) +
+                                   " bytes hold");
+        indices.reserve(static_cast<std::size_t>(count));
+        std::int64_t next = 0;
+        for (std::uint64_t j = 0; j < count; ++j) {
+            const std::uint64_t gap = in.varint(63, "a connection gap");
+            if (gap >= static_cast<std::uint64_t>(pairs - next))
+                invalid_file(path, "has connection " + std::to_string(j) + " beyond its " + std::to_string(pairs) +
+                                       " node pairs");
+            indices.push_back(next + static_cast<std::int64_t>(gap));
+            next = indices.back() + 1;
+        }
+    } else {
+        const auto mask_bytes = static_cast<std::size_t>((pairs + 7) / 8);
+        if (in.left() < mask_bytes)
+            invalid_file(path, "ends inside its connection bits (" + std::to_string(mask_bytes) + " bytes needed for " +
+                                   std::to_string(pairs) + " node pairs, " + std::to_string(in.left()) + " found)");
+        const unsigned char* mask = in.take(mask_bytes);
+        if (pairs % 8 != 0 && (mask[mask_bytes - 1] >> (pairs % 8)) != 0)
+            invalid_file(path, "has connection bits beyond its " + std::to_string(pairs) + " node pairs");
+        for (std::int64_t index = 0; index < pairs; ++index)
+            if ((mask[index / 8] >> (index % 8)) & 1u) indices.push_back(index);
+    }
+    const std::size_t weight_bytes = 8 * indices.size();
+    if (in.left() != weight_bytes)
+        invalid_file(path, std::string(in.left() < weight_bytes ? "ends inside its weights" : "goes on after its weights") +
+                               " (" + std::to_string(weight_bytes) + " bytes needed for " +
+                               std::to_string(indices.size()) + " connections, " + std::to_string(in.left()) +
+                               " found)");
+    const unsigned char* weights = in.take(weight_bytes);
+    std::size_t j = 0;
+    std::int64_t index = 0;
+    for_each_pair(n, inputs, outputs, recurrent, file_pairs, [&](std::int32_t s, std::int32_t t) {
+        if (j < indices.size() && indices[j] == index) {
+            net.set_connection(s, t);
+            net.weight(s, t) = get_f64(weights + 8 * j);
+            ++j;
+        }
+        ++index;
+    });
+    return net;
 }
 
 }  // namespace corvane

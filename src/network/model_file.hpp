@@ -52,4 +52,28 @@ std::string network_bytes(const Network& network);
 // path in their messages.
 Network network_from_bytes(const unsigned char* data, std::size_t size, const std::string& name);
 
+
+// ---- The compact form: what pickles and the parallel evaluators' messages carry.
+//
+//   varint  node count n, inputs I, outputs O (unsigned LEB128, at most 5 bytes, below 2^31)
+//   uint8   flags: bit 0 recurrent; bit 1 the pair set: 0 the pairs the mode allows, 1 every
+//           pair the model file writes (s < t, or all pairs when recurrent); bit 2 how the
+//           connections are given: 0 a bitmask, 1 a list of gaps; the other bits are 0
+//   n float64 biases, then n activation codes as varints (of the code's 32 bits: 0..127 take a byte)
+//   bitmask: one bit per pair of the set, in source-then-target order, least significant bit
+//            first, padded with zero bits to a whole byte
+//   gaps:    varint count c, then c varints: the index of each connection in the pair set, less
+//            the previous index plus one (the first: its index)
+//   one float64 weight per connection, in the pairs' order, to the end
+//
+// Weights and biases keep every bit. The writer takes the smaller of the two connection forms,
+// and the allowed pairs whenever every connection is among them.
+
+// The compact form of `network`. Throws value_error for counts no model file could hold.
+std::string network_compact_bytes(const Network& network);
+
+// Reads the compact form, with the checks (counts, memory, sizes before allocation) and the
+// messages of the model file's reader; `name` stands for the path in the messages.
+Network network_from_compact_bytes(const unsigned char* data, std::size_t size, const std::string& name);
+
 }  // namespace corvane

@@ -1,6 +1,8 @@
 // The fuzz corpus of the model-file reader, kept as regression cases: every file must be refused
 // with value_error or give a network whose tables match its counts and which writes and reads
-// back to the same file. Crashing inputs found by fuzz/run.sh belong in the same folder.
+// back to the same file. The same bytes read as a compact form are refused too or give a network
+// whose compact form reads back to itself. Crashing inputs found by fuzz/run.sh belong in the
+// same folder.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -37,6 +39,16 @@ void expect_consistent(const Network& net, const std::string& name) {
     EXPECT_EQ(net.connections.size(), n * static_cast<std::size_t>(net.words_per_row())) << name;
 }
 
+// The compact form of `net` reads back to a network with the same compact form and model file.
+void expect_compact_round_trip(const Network& net, const std::string& name) {
+    const std::string compact = network_compact_bytes(net);
+    const Network again =
+        network_from_compact_bytes(reinterpret_cast<const unsigned char*>(compact.data()), compact.size(), name);
+    expect_consistent(again, name);
+    EXPECT_EQ(network_compact_bytes(again), compact) << name;
+    EXPECT_EQ(network_bytes(again), network_bytes(net)) << name;
+}
+
 TEST(ModelFileRegressions, EveryKeptInputIsRefusedOrReadsBackToItself) {
     const fs::path folder = fs::path(CORVANE_TEST_DATA) / "fuzz";
     const fs::path scratch = fs::temp_directory_path() / ("corvane-regressions-" + std::to_string(::getpid()));
@@ -48,6 +60,12 @@ TEST(ModelFileRegressions, EveryKeptInputIsRefusedOrReadsBackToItself) {
         const std::string name = entry.path().filename().string();
         const std::string content = bytes_of(entry.path());
         const auto* data = reinterpret_cast<const unsigned char*>(content.data());
+        try {
+            const Network compact = network_from_compact_bytes(data, content.size(), name);
+            expect_consistent(compact, name);
+            expect_compact_round_trip(compact, name);
+        } catch (const value_error&) {
+        }
         Network net;
         try {
             net = read_network(entry.path().string());
@@ -59,6 +77,7 @@ TEST(ModelFileRegressions, EveryKeptInputIsRefusedOrReadsBackToItself) {
         }
         expect_consistent(net, name);
         EXPECT_EQ(network_bytes(network_from_bytes(data, content.size(), name)), network_bytes(net)) << name;
+        expect_compact_round_trip(net, name);
         std::vector<double> input(static_cast<std::size_t>(net.inputs), 0.25);
         std::vector<double> output(static_cast<std::size_t>(net.outputs));
         net.forward(input.data(), output.data());

@@ -1,6 +1,7 @@
 """Model.save and corvane.load: the exact byte layout, round trips and bad files."""
 
 import errno
+import json
 import os
 import struct
 import subprocess
@@ -215,13 +216,14 @@ def test_bad_files_raise_value_error(tmp_path, data, reason):
 
 
 # The same bytes inside a pickle: unpickling refuses them with the reader's message, in a fresh
-# interpreter too. The pickle is made by hand, as hostile data would be.
+# interpreter too. The pickle is made by hand, as hostile data would be; argv[2] is the state's
+# version (1: the network as the model file's bytes, 2: in the compact form).
 UNPICKLE_SCRIPT = """
 import copyreg, pickle, sys, corvane
 
 class Forged:
     def __reduce__(self):
-        state = (1, open(sys.argv[1], "rb").read(), False, None, "", [], [], None)
+        state = (int(sys.argv[2]), open(sys.argv[1], "rb").read(), False, None, "", [], [], None)
         return copyreg.__newobj__, (corvane.Model,), state
 
 data = pickle.dumps(Forged(), protocol=1)  # 2 and later refuse a forged __newobj__
@@ -232,14 +234,126 @@ except ValueError as error:
 """
 
 
-@pytest.mark.parametrize("data, reason", [case[1:] for case in BAD_FILES], ids=[case[0] for case in BAD_FILES])
-def test_bad_bytes_in_a_pickle_raise_value_error(tmp_path, data, reason):
+def varints(*values):
+    out = b""
+    for value in values:
+        while value >= 0x80:
+            out += bytes([value & 0x7F | 0x80])
+            value >>= 7
+        out += bytes([value])
+    return out
+
+
+# The compact form of Model(2, 1) with 3 nodes up to its connections: counts, flags (0: the
+# allowed pairs, 0 -> 2 and 1 -> 2, as a bitmask), biases and codes; 4 marks a gap list.
+COMPACT3 = varints(3, 2, 1) + b"\0" + struct.pack("<3d", 0.5, -0.5, 1.0) + varints(0, 1, 3)
+COMPACT3_GAPS = varints(3, 2, 1) + b"\x04" + bytes(24) + varints(0, 0, 0)
+
+BAD_COMPACT = [
+    ("empty", b"", "ends inside a node count."),
+    ("endless-varint", b"\x80" * 4, "ends inside a node count."),
+    ("long-varint", b"\x80" * 5 + b"\x01", "has a node count that does not fit 31 bits."),
+    ("count-of-2**31", varints(3, 2**31), "has an input count that does not fit 31 bits."),
+    ("no-flags", varints(3, 2, 1), "ends inside its header."),
+    ("unknown-flags", varints(3, 2, 1) + b"\x08", "has unknown flags 8."),
+    ("no_outputs", varints(3, 2, 0) + b"\0", "has 0 outputs; a model needs at least one."),
+    ("too_few_nodes", varints(2, 2, 1) + b"\0", "has 2 nodes, fewer than its 2 inputs plus 1 outputs."),
+    ("node_count_beyond_bytes", varints(2**31 - 1, 1, 1) + b"\0" + bytes(100),
+     "ends inside its biases and activation codes (at least 19327352823 bytes needed for 2147483647 nodes, "
+     "100 found)."),
+    ("cut_in_codes", COMPACT3[:-3] + b"\x80\x80\x80", "ends inside an activation code."),
+    ("code-beyond-32-bits", COMPACT3[:-1] + varints(2**32), "has an activation code that does not fit 32 bits."),
+    ("no-mask", COMPACT3, "ends inside its connection bits (1 bytes needed for 2 node pairs, 0 found)."),
+    ("bits-beyond-the-pairs", COMPACT3 + b"\x05" + bytes(16), "has connection bits beyond its 2 node pairs."),
+    ("cut_in_weights", COMPACT3 + b"\x03" + bytes(12),
+     "ends inside its weights (16 bytes needed for 2 connections, 12 found)."),
+    ("bytes-after-the-weights", COMPACT3 + b"\x01" + bytes(9),
+     "goes on after its weights (8 bytes needed for 1 connections, 9 found)."),
+    ("no-gap-count", COMPACT3_GAPS, "ends inside a connection count."),
+    ("more-gaps-than-pairs", COMPACT3_GAPS + varints(3) + bytes(27),
+     "lists 3 connections, more than its 2 node pairs or its 27 bytes hold."),
+    ("gaps-beyond-the-bytes", COMPACT3_GAPS + varints(2**40),
+     "lists 1099511627776 connections, more than its 2 node pairs or its 0 bytes hold."),
+    ("gap-beyond-the-pairs", COMPACT3_GAPS + varints(2, 1, 0) + bytes(16), "has connection 1 beyond its 2 node pairs."),
+    ("long-gap", COMPACT3_GAPS + varints(1) + b"\x80" * 9, "has a connection gap that does not fit 63 bits."),
+]
+BAD_STATES = [(name + "-file-form", 1, data, reason) for name, data, reason in BAD_FILES] + \
+    [(name + "-compact-form", 2, data, reason) for name, data, reason in BAD_COMPACT]
+
+
+@pytest.mark.parametrize("version, data, reason", [case[1:] for case in BAD_STATES], ids=[c[0] for c in BAD_STATES])
+def test_bad_bytes_in_a_pickle_raise_value_error(tmp_path, version, data, reason):
     path = tmp_path / "bad.cv"
     path.write_bytes(data)
-    result = subprocess.run([sys.executable, "-c", UNPICKLE_SCRIPT, str(path)], capture_output=True, text=True,
-                            env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=120)
+    result = subprocess.run([sys.executable, "-c", UNPICKLE_SCRIPT, str(path), str(version)], capture_output=True,
+                            text=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "The model file '<pickled Model>' %s" % reason
+
+
+# Every cut and many one-byte changes of sound compact forms, as a genome's state and inside a
+# pack of genomes: each is refused with ValueError (or MemoryError) or gives a genome that
+# predicts. A fresh interpreter, so that a crash fails the test.
+DAMAGE_SCRIPT = """
+import json, sys
+import numpy as np
+import corvane
+from corvane import _core
+
+def damaged(data):
+    for cut in range(len(data)):
+        yield data[:cut]
+    for at in range(len(data)):
+        for value in {0, 0xFF, 0x80, data[at] ^ 1, data[at] ^ 0x40}:
+            yield data[:at] + bytes([value]) + data[at + 1:]
+
+def works(genome):
+    x = np.zeros((1, 2, genome.inputs) if genome.recurrent else (1, genome.inputs))
+    genome.predict(x)
+
+outcomes = {"refused": 0, "read": 0}
+for text in json.load(sys.stdin):
+    state, packed = (bytes.fromhex(part) for part in text)
+    for data in damaged(state):
+        genome = corvane.Genome.__new__(corvane.Genome)
+        try:
+            genome.__setstate__((2, data, None))
+        except (ValueError, MemoryError):
+            outcomes["refused"] += 1
+            continue
+        works(genome)
+        outcomes["read"] += 1
+    for data in damaged(packed):
+        try:
+            genomes = _core._unpack_genomes(data)
+        except (ValueError, MemoryError):
+            outcomes["refused"] += 1
+            continue
+        for genome in genomes:
+            works(genome)
+        outcomes["read"] += 1
+print(json.dumps(outcomes))
+"""
+
+
+def test_damaged_compact_forms_are_refused_or_read_never_a_crash(tmp_path):
+    sound = [corvane.Model(2, 1, 6, seed=1), corvane.Model(2, 2, 5, True, seed=2)]
+    path = tmp_path / "sparse.cv"
+    path.write_bytes(cv_bytes(40, 2, 1, 0, [0.0] * 40, [1] * 40, [(0, 39, 1.0), (1, 20, 2.0), (20, 39, 3.0)]))
+    sound.append(corvane.load(str(path)))
+    cases = []
+    for model in sound:
+        state = model.__reduce__()[2][1]
+        genome = corvane.Genome.__new__(corvane.Genome)
+        genome.__setstate__((2, state, None))
+        cases.append((state.hex(), corvane._core._pack_genomes([genome, genome]).hex()))
+    result = subprocess.run([sys.executable, "-c", DAMAGE_SCRIPT], input=json.dumps(cases), capture_output=True,
+                            text=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=600)
+    assert result.returncode == 0, result.stderr
+    outcomes = json.loads(result.stdout)
+    assert outcomes["refused"] > 0 and outcomes["read"] > 0  # both outcomes were reached
+
+
 # ---- Waiting files: FIFOs, signals, threads. Each case runs in a fresh interpreter with a
 # timeout, so that a deadlock or a crash shows as a failed test.
 

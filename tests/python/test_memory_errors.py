@@ -90,6 +90,9 @@ class Fixture:
         self.target = os.path.join(folder, "target.cv")
         self.exported = exported
         self.pickled = pickle.dumps(self.model)
+        self.genome = corvane.Genome.__new__(corvane.Genome)
+        self.genome.__setstate__(self.model.__reduce__()[2][:2] + (None,))
+        self.packed = _core._pack_genomes([self.genome, self.genome])
 
     def state(self):
         """The model as a user sees it."""
@@ -161,6 +164,10 @@ SWEEP = {
     "unpickle": (lambda fx: pickle.loads(fx.pickled), lambda fx, m: m.get_connections() == fx.model.get_connections(),
                  False),
     "deepcopy": (lambda fx: copy.deepcopy(fx.model), lambda fx, m: m.get_nodes() == fx.model.get_nodes(), False),
+    "pack-genomes": (lambda fx: _core._pack_genomes([fx.genome, fx.genome]), lambda fx, data: data == fx.packed,
+                     False),
+    "unpack-genomes": (lambda fx: _core._unpack_genomes(fx.packed),
+                       lambda fx, gs: [g.__reduce__() for g in gs] == [fx.genome.__reduce__()] * 2, False),
 }
 KERAS_OPERATIONS = {"to_keras", "from_keras"}
 # A run on two workers starts a thread, whose record the C++ runtime frees outside the module.
