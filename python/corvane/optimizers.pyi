@@ -43,6 +43,8 @@ class Genetic:
     @property
     def first_population(self) -> Literal["mutants", "random"]: ...
     @property
+    def random_scale(self) -> float: ...
+    @property
     def mutations(self) -> int: ...
     @property
     def output_activation(self) -> Optional[Literal["sigmoid", "tanh", "relu", "linear"]]: ...
@@ -61,6 +63,7 @@ class Genetic:
         tournament_size: int = 4,
         crossover_share: float = 0.5,
         first_population: Literal["mutants", "random"] = "random",
+        random_scale: float = 1.0,
         mutations: int = 1,
         output_activation: Optional[Literal["sigmoid", "tanh", "relu", "linear"]] = None,
     ) -> None: ...

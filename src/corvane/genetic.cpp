@@ -34,6 +34,7 @@ const Signature& Genetic_init_signature() {
          {"tournament_size", "i", "4"},
          {"crossover_share", "d", "0.5"},
          {"first_population", "O", "'random'"},
+         {"random_scale", "d", "1.0"},
          {"mutations", "i", "1"},
          {"output_activation", "O", "None"}},
         0,
@@ -50,7 +51,8 @@ const Signature& Genetic_init_signature() {
         "'absolute'. tournament_size (1 to 1000) members compete for each place in the next\n"
         "population. crossover_share (0 to 1) of the parent pairs are crossed, the others cloned.\n"
         "first_population 'mutants' starts from the model's network and mutants of it, 'random'\n"
-        "from the model's network and independent random networks of its shape.\n"
+        "from the model's network and independent random networks of its shape, whose biases and\n"
+        "weights are normal draws of standard deviation random_scale (above 0, at most 1000).\n"
         "output_activation None lets output nodes take any activation, as hidden nodes do; one of\n"
         "'sigmoid', 'tanh', 'relu', 'linear' gives it to the outputs of every new member of the\n"
         "first population and keeps it there (the model's own network keeps its activations).\n\n"
@@ -85,7 +87,7 @@ bool parse_settings(PyObject* args, PyObject* kwargs, VariationSettings& s) {
                                         &s.add_node_probability, &s.remove_node_probability,
                                         &s.remove_connection_probability, &s.add_connection_probability,
                                         &s.perturb_size, &perturb_mode, &s.activation_change_probability,
-                                        &tournament_size, &s.crossover_share, &first_population, &mutations,
+                                        &tournament_size, &s.crossover_share, &first_population, &s.random_scale, &mutations,
                                         &output_activation))
         return false;
     s.perturb_mode = mode_of(perturb_mode, "perturb_mode", perturb_mode_names, default_perturb_mode);
@@ -142,14 +144,14 @@ PyObject* settings_dict(const VariationSettings& s) {
     const std::string_view perturb_mode = perturb_mode_names[static_cast<std::int32_t>(s.perturb_mode)];
     const std::string_view first = first_population_names[static_cast<std::int32_t>(s.first_population)];
     return check(Py_BuildValue(
-        "{s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:s#,s:d,s:i,s:d,s:s#,s:i,s:O}", "perturb_probability", s.perturb_probability,
+        "{s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:s#,s:d,s:i,s:d,s:s#,s:d,s:i,s:O}", "perturb_probability", s.perturb_probability,
         "activations_probability", s.activations_probability, "add_node_probability", s.add_node_probability,
         "remove_node_probability", s.remove_node_probability, "remove_connection_probability",
         s.remove_connection_probability, "add_connection_probability", s.add_connection_probability, "perturb_size",
         s.perturb_size, "perturb_mode", perturb_mode.data(), static_cast<Py_ssize_t>(perturb_mode.size()),
         "activation_change_probability", s.activation_change_probability, "tournament_size", s.tournament_size,
         "crossover_share", s.crossover_share, "first_population", first.data(), static_cast<Py_ssize_t>(first.size()),
-        "mutations", s.mutations, "output_activation", PyRef(output_activation_object(s)).get()));
+        "random_scale", s.random_scale, "mutations", s.mutations, "output_activation", PyRef(output_activation_object(s)).get()));
 }
 
 PyObject* Genetic_repr(PyObject* self) {
@@ -168,7 +170,7 @@ PyObject* Genetic_repr(PyObject* self) {
             ", tournament_size=" + std::to_string(s.tournament_size) +
             ", crossover_share=" + float_text(s.crossover_share) + ", first_population='" +
             std::string(first_population_names[static_cast<std::int32_t>(s.first_population)]) +
-            "', mutations=" + std::to_string(s.mutations) + ", output_activation=" +
+            "', random_scale=" + float_text(s.random_scale) + ", mutations=" + std::to_string(s.mutations) + ", output_activation=" +
             (s.output_activation == any_activation
                  ? std::string("None")
                  : std::string(1, '\'') + std::string(activation_names[s.output_activation]) + '\'') +
@@ -235,6 +237,7 @@ PyMemberDef Genetic_members[] = {
     CORVANE_SETTING(T_DOUBLE, activation_change_probability, "Chance per node that an activation change hits it."),
     CORVANE_SETTING(T_INT, tournament_size, "Members that compete for each place in the next population."),
     CORVANE_SETTING(T_DOUBLE, crossover_share, "Share of the parent pairs that are crossed (the others are cloned)."),
+    CORVANE_SETTING(T_DOUBLE, random_scale, "Standard deviation of a random first population's biases and weights."),
     CORVANE_SETTING(T_INT, mutations, "Mutation steps per child and per mutant of the first population."),
     {nullptr, 0, 0, 0, nullptr},
 };
