@@ -53,7 +53,7 @@ class Genetic:
         *,
         perturb_probability: float = 0.3,
         activations_probability: float = 0.3,
-        add_node_probability: float = 0.1,
+        add_node_probability: float = 0.3,
         remove_node_probability: float = 0.1,
         remove_connection_probability: float = 0.05,
         add_connection_probability: float = 0.05,
@@ -63,9 +63,9 @@ class Genetic:
         tournament_size: int = 4,
         crossover_share: float = 0.5,
         first_population: Literal["mutants", "random"] = "random",
-        random_scale: float = 1.0,
+        random_scale: float = 5.0,
         mutations: int = 1,
-        output_activation: Optional[Literal["sigmoid", "tanh", "relu", "linear"]] = None,
+        output_activation: Optional[Literal["sigmoid", "tanh", "relu", "linear"]] = "linear",
     ) -> None: ...
     def __reduce__(self) -> Tuple[Any, ...]: ...
     def __setstate__(self, state: Tuple[Dict[str, Any], Optional[Dict[str, Any]]], /) -> None: ...

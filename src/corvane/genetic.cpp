@@ -15,16 +15,17 @@ namespace {
 GeneticObject* as_genetic(PyObject* self) { return reinterpret_cast<GeneticObject*>(self); }
 
 // The settings a Genetic() made without arguments holds: the declaration below states them as
-// defaults, and these are the two that the parser cannot store itself (the modes are names).
+// defaults, and these are the three that the parser cannot store itself (they are names).
 constexpr PerturbMode default_perturb_mode = PerturbMode::absolute;
 constexpr FirstPopulation default_first_population = FirstPopulation::random;
+constexpr std::int32_t default_output_activation = activation::linear;
 
 const Signature& Genetic_init_signature() {
     static const Signature signature(
         "Genetic", Callable::constructor,
         {{"perturb_probability", "d", "0.3", true},
          {"activations_probability", "d", "0.3"},
-         {"add_node_probability", "d", "0.1"},
+         {"add_node_probability", "d", "0.3"},
          {"remove_node_probability", "d", "0.1"},
          {"remove_connection_probability", "d", "0.05"},
          {"add_connection_probability", "d", "0.05"},
@@ -34,9 +35,9 @@ const Signature& Genetic_init_signature() {
          {"tournament_size", "i", "4"},
          {"crossover_share", "d", "0.5"},
          {"first_population", "O", "'random'"},
-         {"random_scale", "d", "1.0"},
+         {"random_scale", "d", "5.0"},
          {"mutations", "i", "1"},
-         {"output_activation", "O", "None"}},
+         {"output_activation", "O", "'linear'"}},
         0,
         "Evolution by mutation, crossover and tournament selection with settings you choose.\n\n"
         "Each child of a generation is mutated `mutations` times (0 to 100). One mutation is a\n"
@@ -56,8 +57,8 @@ const Signature& Genetic_init_signature() {
         "output_activation None lets output nodes take any activation, as hidden nodes do; one of\n"
         "'sigmoid', 'tanh', 'relu', 'linear' gives it to the outputs of every new member of the\n"
         "first population and keeps it there (the model's own network keeps its activations).\n\n"
-        "Genetic(perturb_size=0.2, perturb_mode='relative', first_population='mutants') evolves\n"
-        "exactly as Alpha does.");
+        "Genetic(add_node_probability=0.1, perturb_size=0.2, perturb_mode='relative',\n"
+        "first_population='mutants', output_activation=None) evolves exactly as Alpha does.");
     return signature;
 }
 
@@ -98,7 +99,7 @@ bool parse_settings(PyObject* args, PyObject* kwargs, VariationSettings& s) {
     s.output_activation = output_activation == Py_None
                               ? any_activation
                               : static_cast<std::int32_t>(mode_of(output_activation, "output_activation",
-                                                                  activation_names, std::int32_t{0}, true));
+                                                                  activation_names, default_output_activation, true));
     check_variation(s);
     return true;
 }

@@ -75,7 +75,8 @@ RUNS = [
     pytest.param(lambda: "alpha", id="name"),
     pytest.param(lambda: Genetic(**ALPHA_SETTINGS), id="Genetic-as-Alpha"),
     # What the docstring and the README promise: the settings where Genetic's defaults differ.
-    pytest.param(lambda: Genetic(perturb_size=0.2, perturb_mode="relative", first_population="mutants"),
+    pytest.param(lambda: Genetic(add_node_probability=0.1, perturb_size=0.2, perturb_mode="relative",
+                                 first_population="mutants", output_activation=None),
                  id="Genetic-defaults-as-Alpha"),
 ])
 @pytest.mark.parametrize("name, run", RUNS)
@@ -223,7 +224,7 @@ def test_repr_shows_every_setting_and_evaluates_back():
     genetic = Genetic(perturb_size=0.125, perturb_mode="relative", tournament_size=3, mutations=2)
     text = repr(genetic)
     assert text.startswith("corvane.optimizers.Genetic(perturb_probability=0.3, ")
-    assert "perturb_size=0.125, perturb_mode='relative'" in text and text.endswith("mutations=2, output_activation=None)")
+    assert "perturb_size=0.125, perturb_mode='relative'" in text and text.endswith("mutations=2, output_activation='linear')")
     again = eval(text.replace("corvane.optimizers.", ""), {"Genetic": Genetic})
     assert repr(again) == text
 
@@ -318,8 +319,9 @@ def first_population_member(optimizer, member):
 
 @pytest.mark.parametrize("member", [0, 1, 5])
 def test_random_scale_scales_the_random_members_only(member):
-    nodes, connections = first_population_member(Genetic(), member)
-    scaled_nodes, scaled_connections = first_population_member(Genetic(random_scale=3.0), member)
+    nodes, connections = first_population_member(Genetic(random_scale=1.0, output_activation=None), member)
+    scaled_nodes, scaled_connections = first_population_member(
+        Genetic(random_scale=3.0, output_activation=None), member)
     factor = 1.0 if member == 0 else 3.0  # member 0 is the model's own network
     assert scaled_connections == [(s, t, {"weight": factor * c["weight"]}) for s, t, c in connections]
     assert scaled_nodes == [(i, dict(n, bias=factor * n["bias"])) for i, n in nodes]
