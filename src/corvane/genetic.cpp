@@ -16,27 +16,27 @@ GeneticObject* as_genetic(PyObject* self) { return reinterpret_cast<GeneticObjec
 
 // The settings a Genetic() made without arguments holds: the declaration below states them as
 // defaults, and these are the three that the parser cannot store itself (they are names).
-constexpr PerturbMode default_perturb_mode = PerturbMode::absolute;
+constexpr PerturbMode default_perturb_mode = PerturbMode::relative;
 constexpr FirstPopulation default_first_population = FirstPopulation::random;
 constexpr std::int32_t default_output_activation = activation::linear;
 
 const Signature& Genetic_init_signature() {
     static const Signature signature(
         "Genetic", Callable::constructor,
-        {{"perturb_probability", "d", "0.3", true},
+        {{"perturb_probability", "d", "0.5", true},
          {"activations_probability", "d", "0.3"},
          {"add_node_probability", "d", "0.3"},
          {"remove_node_probability", "d", "0.1"},
          {"remove_connection_probability", "d", "0.05"},
          {"add_connection_probability", "d", "0.05"},
-         {"perturb_size", "d", "0.5"},
-         {"perturb_mode", "O", "'absolute'"},
+         {"perturb_size", "d", "0.2"},
+         {"perturb_mode", "O", "'relative'"},
          {"activation_change_probability", "d", "0.05"},
          {"tournament_size", "i", "4"},
          {"crossover_share", "d", "0.5"},
          {"first_population", "O", "'random'"},
          {"random_scale", "d", "5.0"},
-         {"mutations", "i", "1"},
+         {"mutations", "i", "2"},
          {"output_activation", "O", "'linear'"}},
         0,
         "Evolution by mutation, crossover and tournament selection with settings you choose.\n\n"
@@ -57,8 +57,8 @@ const Signature& Genetic_init_signature() {
         "output_activation None lets output nodes take any activation, as hidden nodes do; one of\n"
         "'sigmoid', 'tanh', 'relu', 'linear' gives it to the outputs of every new member of the\n"
         "first population and keeps it there (the model's own network keeps its activations).\n\n"
-        "Genetic(add_node_probability=0.1, perturb_size=0.2, perturb_mode='relative',\n"
-        "first_population='mutants', output_activation=None) evolves exactly as Alpha does.");
+        "Genetic(perturb_probability=0.3, add_node_probability=0.1, first_population='mutants',\n"
+        "mutations=1, output_activation=None) evolves exactly as Alpha does.");
     return signature;
 }
 

@@ -75,8 +75,8 @@ RUNS = [
     pytest.param(lambda: "alpha", id="name"),
     pytest.param(lambda: Genetic(**ALPHA_SETTINGS), id="Genetic-as-Alpha"),
     # What the docstring and the README promise: the settings where Genetic's defaults differ.
-    pytest.param(lambda: Genetic(add_node_probability=0.1, perturb_size=0.2, perturb_mode="relative",
-                                 first_population="mutants", output_activation=None),
+    pytest.param(lambda: Genetic(perturb_probability=0.3, add_node_probability=0.1, first_population="mutants",
+                                 mutations=1, output_activation=None),
                  id="Genetic-defaults-as-Alpha"),
 ])
 @pytest.mark.parametrize("name, run", RUNS)
@@ -223,7 +223,7 @@ def test_a_refused_init_leaves_the_settings():
 def test_repr_shows_every_setting_and_evaluates_back():
     genetic = Genetic(perturb_size=0.125, perturb_mode="relative", tournament_size=3, mutations=2)
     text = repr(genetic)
-    assert text.startswith("corvane.optimizers.Genetic(perturb_probability=0.3, ")
+    assert text.startswith("corvane.optimizers.Genetic(perturb_probability=0.5, ")
     assert "perturb_size=0.125, perturb_mode='relative'" in text and text.endswith("mutations=2, output_activation='linear')")
     again = eval(text.replace("corvane.optimizers.", ""), {"Genetic": Genetic})
     assert repr(again) == text
