@@ -10,7 +10,7 @@ Protocol, the same for every contender:
 - 150 genomes are evaluated per generation: neat-python with pop_size 150, corvane's func_evolve
   with pop_size 75, whose train_func gets the 75 members and their 75 children.
 - A genome's loss comes from one episode (control tasks; every genome of a generation plays the
-  episode of the same seed) or from the whole training set (XOR, diabetes, sequence).
+  episode of the same seed) or from the whole training set (XOR, the regressions, sequence).
 - Success test: when the generation's best genome passes its task's cheap check (its training
   episode reaches the threshold, its training error is low enough), it is tested on fresh data:
   the average reward of 100 fresh episodes must reach the task's official threshold; the
@@ -22,9 +22,9 @@ Protocol, the same for every contender:
 It prints, per task and contender, the success rate and the median and range (over solved runs)
 of generations, evaluations and wall time to solve. This is no test: nothing passes or fails.
 
-The tasks are split in two groups: "tuning" (XOR, sequence, CartPole-v1), on which Genetic's
-defaults were chosen, and "held-out" (diabetes, Acrobot-v1, MountainCarContinuous-v0), which
-show whether the choice carries over.
+The tasks are split in two groups: "tuning" (XOR, a synthetic regression, sequence, CartPole-v1,
+MountainCarContinuous-v0), on which Genetic's defaults were chosen, and "held-out" (diabetes,
+Acrobot-v1), which show whether the choice carries over.
 
 Needs scikit-learn and gymnasium (pip install ".[examples]") and, for the peer, neat-python
 (pip install ".[bench]").
@@ -102,20 +102,21 @@ class Xor(Task):
         return bool(np.all(np.abs(np.asarray(policy.predict(self.X)).reshape(-1, 1) - self.Y) < 0.5))
 
 
-class Diabetes(Task):
-    """Regression on scikit-learn's bundled diabetes data, against least squares.
+class Regression(Task):
+    """Regression on a table of data, against least squares on the same split.
 
-    Solved when the test error is at most 1.1 x that of least squares on the same split."""
+    Solved when the test error is at most 1.1 x that of least squares."""
 
-    name = "diabetes"
     group = "held-out"
     inputs, outputs = 10, 1
     neat = False  # the peer's per-sample Python loop over 353 samples x 150 genomes is no fair race
     ratio = 1.1
 
+    def data(self):
+        raise NotImplementedError
+
     def setup(self, seed):
-        from sklearn.datasets import load_diabetes
-        x, y = load_diabetes(return_X_y=True)
+        x, y = self.data()
         split = np.random.default_rng(0).permutation(len(x))
         train, test = split[:353], split[353:]
         mean, sd = x[train].mean(0), x[train].std(0)
@@ -136,6 +137,28 @@ class Diabetes(Task):
 
     def success(self, policy):
         return float(np.mean((policy.predict(self.x_test) - self.y_test) ** 2)) <= self.ratio * self.ls_test
+
+
+class Diabetes(Regression):
+    """scikit-learn's bundled diabetes data (442 patients, 10 measurements)."""
+
+    name = "diabetes"
+
+    def data(self):
+        from sklearn.datasets import load_diabetes
+        return load_diabetes(return_X_y=True)
+
+
+class Friedman(Regression):
+    """scikit-learn's synthetic Friedman #1 problem (442 rows, 10 features of which 5 matter,
+    nonlinear, noise 1.0, always the same rows): the regression of the tuning group."""
+
+    name = "friedman"
+    group = "tuning"
+
+    def data(self):
+        from sklearn.datasets import make_friedman1
+        return make_friedman1(n_samples=442, noise=1.0, random_state=0)
 
 
 class Sequence(Task):
@@ -231,14 +254,13 @@ class Acrobot(Control):
 
 class MountainCar(Control):
     name, env_name, threshold = "mountaincar", "MountainCarContinuous-v0", 90.0
-    group = "held-out"
     inputs, outputs = 2, 1
 
     def action(self, output):
         return np.clip(np.asarray(output, dtype=np.float32).reshape(1), -1.0, 1.0)
 
 
-TASKS = {task.name: task for task in (Xor(), Diabetes(), Sequence(), CartPole(), Acrobot(), MountainCar())}
+TASKS = {task.name: task for task in (Xor(), Friedman(), Diabetes(), Sequence(), CartPole(), Acrobot(), MountainCar())}
 
 
 # ---------------------------------------------------------------- one run of a contender

@@ -43,26 +43,29 @@ class Genetic:
     @property
     def first_population(self) -> Literal["mutants", "random"]: ...
     @property
+    def random_scale(self) -> float: ...
+    @property
     def mutations(self) -> int: ...
     @property
     def output_activation(self) -> Optional[Literal["sigmoid", "tanh", "relu", "linear"]]: ...
     def __init__(
         self,
         *,
-        perturb_probability: float = 0.3,
+        perturb_probability: float = 0.5,
         activations_probability: float = 0.3,
-        add_node_probability: float = 0.1,
+        add_node_probability: float = 0.3,
         remove_node_probability: float = 0.1,
         remove_connection_probability: float = 0.05,
         add_connection_probability: float = 0.05,
-        perturb_size: float = 0.5,
-        perturb_mode: Literal["relative", "absolute"] = "absolute",
+        perturb_size: float = 0.2,
+        perturb_mode: Literal["relative", "absolute"] = "relative",
         activation_change_probability: float = 0.05,
         tournament_size: int = 4,
         crossover_share: float = 0.5,
         first_population: Literal["mutants", "random"] = "random",
-        mutations: int = 1,
-        output_activation: Optional[Literal["sigmoid", "tanh", "relu", "linear"]] = None,
+        random_scale: float = 5.0,
+        mutations: int = 2,
+        output_activation: Optional[Literal["sigmoid", "tanh", "relu", "linear"]] = "linear",
     ) -> None: ...
     def __reduce__(self) -> Tuple[Any, ...]: ...
     def __setstate__(self, state: Tuple[Dict[str, Any], Optional[Dict[str, Any]]], /) -> None: ...

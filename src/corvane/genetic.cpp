@@ -15,27 +15,29 @@ namespace {
 GeneticObject* as_genetic(PyObject* self) { return reinterpret_cast<GeneticObject*>(self); }
 
 // The settings a Genetic() made without arguments holds: the declaration below states them as
-// defaults, and these are the two that the parser cannot store itself (the modes are names).
-constexpr PerturbMode default_perturb_mode = PerturbMode::absolute;
+// defaults, and these are the three that the parser cannot store itself (they are names).
+constexpr PerturbMode default_perturb_mode = PerturbMode::relative;
 constexpr FirstPopulation default_first_population = FirstPopulation::random;
+constexpr std::int32_t default_output_activation = activation::linear;
 
 const Signature& Genetic_init_signature() {
     static const Signature signature(
         "Genetic", Callable::constructor,
-        {{"perturb_probability", "d", "0.3", true},
+        {{"perturb_probability", "d", "0.5", true},
          {"activations_probability", "d", "0.3"},
-         {"add_node_probability", "d", "0.1"},
+         {"add_node_probability", "d", "0.3"},
          {"remove_node_probability", "d", "0.1"},
          {"remove_connection_probability", "d", "0.05"},
          {"add_connection_probability", "d", "0.05"},
-         {"perturb_size", "d", "0.5"},
-         {"perturb_mode", "O", "'absolute'"},
+         {"perturb_size", "d", "0.2"},
+         {"perturb_mode", "O", "'relative'"},
          {"activation_change_probability", "d", "0.05"},
          {"tournament_size", "i", "4"},
          {"crossover_share", "d", "0.5"},
          {"first_population", "O", "'random'"},
-         {"mutations", "i", "1"},
-         {"output_activation", "O", "None"}},
+         {"random_scale", "d", "5.0"},
+         {"mutations", "i", "2"},
+         {"output_activation", "O", "'linear'"}},
         0,
         "Evolution by mutation, crossover and tournament selection with settings you choose.\n\n"
         "Each child of a generation is mutated `mutations` times (0 to 100). One mutation is a\n"
@@ -50,12 +52,13 @@ const Signature& Genetic_init_signature() {
         "'absolute'. tournament_size (1 to 1000) members compete for each place in the next\n"
         "population. crossover_share (0 to 1) of the parent pairs are crossed, the others cloned.\n"
         "first_population 'mutants' starts from the model's network and mutants of it, 'random'\n"
-        "from the model's network and independent random networks of its shape.\n"
+        "from the model's network and independent random networks of its shape, whose biases and\n"
+        "weights are normal draws of standard deviation random_scale (above 0, at most 1000).\n"
         "output_activation None lets output nodes take any activation, as hidden nodes do; one of\n"
         "'sigmoid', 'tanh', 'relu', 'linear' gives it to the outputs of every new member of the\n"
         "first population and keeps it there (the model's own network keeps its activations).\n\n"
-        "Genetic(perturb_size=0.2, perturb_mode='relative', first_population='mutants') evolves\n"
-        "exactly as Alpha does.");
+        "Genetic(perturb_probability=0.3, add_node_probability=0.1, first_population='mutants',\n"
+        "mutations=1, output_activation=None) evolves exactly as Alpha does.");
     return signature;
 }
 
@@ -85,7 +88,7 @@ bool parse_settings(PyObject* args, PyObject* kwargs, VariationSettings& s) {
                                         &s.add_node_probability, &s.remove_node_probability,
                                         &s.remove_connection_probability, &s.add_connection_probability,
                                         &s.perturb_size, &perturb_mode, &s.activation_change_probability,
-                                        &tournament_size, &s.crossover_share, &first_population, &mutations,
+                                        &tournament_size, &s.crossover_share, &first_population, &s.random_scale, &mutations,
                                         &output_activation))
         return false;
     s.perturb_mode = mode_of(perturb_mode, "perturb_mode", perturb_mode_names, default_perturb_mode);
@@ -96,7 +99,7 @@ bool parse_settings(PyObject* args, PyObject* kwargs, VariationSettings& s) {
     s.output_activation = output_activation == Py_None
                               ? any_activation
                               : static_cast<std::int32_t>(mode_of(output_activation, "output_activation",
-                                                                  activation_names, std::int32_t{0}, true));
+                                                                  activation_names, default_output_activation, true));
     check_variation(s);
     return true;
 }
@@ -142,14 +145,14 @@ PyObject* settings_dict(const VariationSettings& s) {
     const std::string_view perturb_mode = perturb_mode_names[static_cast<std::int32_t>(s.perturb_mode)];
     const std::string_view first = first_population_names[static_cast<std::int32_t>(s.first_population)];
     return check(Py_BuildValue(
-        "{s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:s#,s:d,s:i,s:d,s:s#,s:i,s:O}", "perturb_probability", s.perturb_probability,
+        "{s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:s#,s:d,s:i,s:d,s:s#,s:d,s:i,s:O}", "perturb_probability", s.perturb_probability,
         "activations_probability", s.activations_probability, "add_node_probability", s.add_node_probability,
         "remove_node_probability", s.remove_node_probability, "remove_connection_probability",
         s.remove_connection_probability, "add_connection_probability", s.add_connection_probability, "perturb_size",
         s.perturb_size, "perturb_mode", perturb_mode.data(), static_cast<Py_ssize_t>(perturb_mode.size()),
         "activation_change_probability", s.activation_change_probability, "tournament_size", s.tournament_size,
         "crossover_share", s.crossover_share, "first_population", first.data(), static_cast<Py_ssize_t>(first.size()),
-        "mutations", s.mutations, "output_activation", PyRef(output_activation_object(s)).get()));
+        "random_scale", s.random_scale, "mutations", s.mutations, "output_activation", PyRef(output_activation_object(s)).get()));
 }
 
 PyObject* Genetic_repr(PyObject* self) {
@@ -168,7 +171,7 @@ PyObject* Genetic_repr(PyObject* self) {
             ", tournament_size=" + std::to_string(s.tournament_size) +
             ", crossover_share=" + float_text(s.crossover_share) + ", first_population='" +
             std::string(first_population_names[static_cast<std::int32_t>(s.first_population)]) +
-            "', mutations=" + std::to_string(s.mutations) + ", output_activation=" +
+            "', random_scale=" + float_text(s.random_scale) + ", mutations=" + std::to_string(s.mutations) + ", output_activation=" +
             (s.output_activation == any_activation
                  ? std::string("None")
                  : std::string(1, '\'') + std::string(activation_names[s.output_activation]) + '\'') +
@@ -235,6 +238,7 @@ PyMemberDef Genetic_members[] = {
     CORVANE_SETTING(T_DOUBLE, activation_change_probability, "Chance per node that an activation change hits it."),
     CORVANE_SETTING(T_INT, tournament_size, "Members that compete for each place in the next population."),
     CORVANE_SETTING(T_DOUBLE, crossover_share, "Share of the parent pairs that are crossed (the others are cloned)."),
+    CORVANE_SETTING(T_DOUBLE, random_scale, "Standard deviation of a random first population's biases and weights."),
     CORVANE_SETTING(T_INT, mutations, "Mutation steps per child and per mutant of the first population."),
     {nullptr, 0, 0, 0, nullptr},
 };

@@ -55,6 +55,9 @@ void check_variation(const VariationSettings& s) {
     const auto first = static_cast<std::int32_t>(s.first_population);
     if (first < 0 || first >= static_cast<std::int32_t>(std::size(first_population_names)))
         throw value_error("first_population must be 'mutants' or 'random'.");
+    if (!(s.random_scale > 0.0 && s.random_scale <= max_random_scale))
+        throw value_error("random_scale must be above 0 and at most " + number_text(max_random_scale) + ", got " +
+                          number_text(s.random_scale) + ".");
     check_count("mutations", s.mutations, 0, max_mutations);
     if (s.output_activation < any_activation || s.output_activation > 3)
         throw value_error("output_activation must be None, 'sigmoid', 'tanh', 'relu' or 'linear'.");

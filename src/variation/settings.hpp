@@ -39,6 +39,9 @@ struct VariationSettings {
     // breed: share of the pairs that are crossed (the others are cloned).
     double crossover_share = 1.0 - crossover_probability;
     FirstPopulation first_population = FirstPopulation::mutants;
+    // The standard deviation of the biases and weights of a random first population's networks
+    // (randomize draws them from a standard normal; 1 keeps its draws as they are).
+    double random_scale = 1.0;
     // mutate steps per child and per mutant of the first population.
     std::int32_t mutations = 1;
     // An activation code every new member's output nodes get, and that activation changes then
@@ -49,6 +52,7 @@ struct VariationSettings {
 // Limits that keep a run's memory and work bounded.
 inline constexpr std::int32_t max_tournament_size = 1000;
 inline constexpr std::int32_t max_mutations = 100;
+inline constexpr double max_random_scale = 1000.0;
 
 // Throws value_error naming the first setting out of its range.
 void check_variation(const VariationSettings& settings);

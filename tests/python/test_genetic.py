@@ -21,7 +21,7 @@ ALPHA_SETTINGS = dict(
     perturb_probability=0.3, activations_probability=0.3, add_node_probability=0.1,
     remove_node_probability=0.1, remove_connection_probability=0.05, add_connection_probability=0.05,
     perturb_size=0.2, perturb_mode="relative", activation_change_probability=0.05, tournament_size=4,
-    crossover_share=0.5, first_population="mutants", mutations=1, output_activation=None,
+    crossover_share=0.5, first_population="mutants", random_scale=1.0, mutations=1, output_activation=None,
 )
 
 
@@ -75,7 +75,8 @@ RUNS = [
     pytest.param(lambda: "alpha", id="name"),
     pytest.param(lambda: Genetic(**ALPHA_SETTINGS), id="Genetic-as-Alpha"),
     # What the docstring and the README promise: the settings where Genetic's defaults differ.
-    pytest.param(lambda: Genetic(perturb_size=0.2, perturb_mode="relative", first_population="mutants"),
+    pytest.param(lambda: Genetic(perturb_probability=0.3, add_node_probability=0.1, first_population="mutants",
+                                 mutations=1, output_activation=None),
                  id="Genetic-defaults-as-Alpha"),
 ])
 @pytest.mark.parametrize("name, run", RUNS)
@@ -185,6 +186,9 @@ def test_settings_are_stored_and_read_only():
     (dict(perturb_mode=None), TypeError, "perturb_mode must be 'relative' or 'absolute', not NoneType."),
     (dict(first_population="clones"), ValueError, "first_population must be 'mutants' or 'random', got 'clones'."),
     (dict(first_population=1), TypeError, "first_population must be 'mutants' or 'random', not int."),
+    (dict(random_scale=0.0), ValueError, "random_scale must be above 0 and at most 1000, got 0."),
+    (dict(random_scale=1e4), ValueError, "random_scale must be above 0 and at most 1000, got 10000."),
+    (dict(random_scale=float("nan")), ValueError, "random_scale must be above 0 and at most 1000, got nan."),
     (dict(tournament_size=0), ValueError, "tournament_size must be from 1 to 1000, got 0."),
     (dict(tournament_size=1001), ValueError, "tournament_size must be from 1 to 1000, got 1001."),
     (dict(mutations=-1), ValueError, "mutations must be from 0 to 100, got -1."),
@@ -219,8 +223,8 @@ def test_a_refused_init_leaves_the_settings():
 def test_repr_shows_every_setting_and_evaluates_back():
     genetic = Genetic(perturb_size=0.125, perturb_mode="relative", tournament_size=3, mutations=2)
     text = repr(genetic)
-    assert text.startswith("corvane.optimizers.Genetic(perturb_probability=0.3, ")
-    assert "perturb_size=0.125, perturb_mode='relative'" in text and text.endswith("mutations=2, output_activation=None)")
+    assert text.startswith("corvane.optimizers.Genetic(perturb_probability=0.5, ")
+    assert "perturb_size=0.125, perturb_mode='relative'" in text and text.endswith("mutations=2, output_activation='linear')")
     again = eval(text.replace("corvane.optimizers.", ""), {"Genetic": Genetic})
     assert repr(again) == text
 
@@ -297,6 +301,30 @@ def test_a_model_compiled_with_genetic_pickles_with_its_settings(tmp_path):
     runs = [m.evolve(X, Y, pop_size=12, epochs=6, verbose=0, seed=77) for m in (model, twin)]
     assert runs[0] == runs[1]
     assert run_digest(model, runs[0], tmp_path) == run_digest(twin, runs[1], tmp_path)
+
+
+def first_population_member(optimizer, member):
+    """Member `member` of the first population, as the model it becomes when it is the one
+    genome with the lowest loss (func_evolve scores member j of the first population at 2 j)."""
+    def prefer(genomes):
+        losses = np.ones(len(genomes))
+        losses[2 * member] = 0.0
+        return losses
+
+    model = corvane.Model(3, 2, size=7, seed=4)
+    model.compile(optimizer=optimizer)
+    model.func_evolve(prefer, pop_size=6, epochs=1, verbose=0, seed=8)
+    return model.get_nodes(), model.get_connections()
+
+
+@pytest.mark.parametrize("member", [0, 1, 5])
+def test_random_scale_scales_the_random_members_only(member):
+    nodes, connections = first_population_member(Genetic(random_scale=1.0, output_activation=None), member)
+    scaled_nodes, scaled_connections = first_population_member(
+        Genetic(random_scale=3.0, output_activation=None), member)
+    factor = 1.0 if member == 0 else 3.0  # member 0 is the model's own network
+    assert scaled_connections == [(s, t, {"weight": factor * c["weight"]}) for s, t, c in connections]
+    assert scaled_nodes == [(i, dict(n, bias=factor * n["bias"])) for i, n in nodes]
 
 
 @pytest.mark.parametrize("first_population", ["mutants", "random"])
