@@ -61,7 +61,7 @@ class Genetic:
         add_connection_probability: float = 0.05,
         perturb_size: float = 0.2,
         perturb_mode: Literal["relative", "absolute"] = "relative",
-        perturb_floor: float = 1.0,
+        perturb_floor: float = 0.0,
         activation_change_probability: float = 0.05,
         tournament_size: int = 4,
         crossover_share: float = 0.5,

@@ -31,7 +31,7 @@ const Signature& Genetic_init_signature() {
          {"add_connection_probability", "d", "0.05"},
          {"perturb_size", "d", "0.2"},
          {"perturb_mode", "O", "'relative'"},
-         {"perturb_floor", "d", "1.0"},
+         {"perturb_floor", "d", "0.0"},
          {"activation_change_probability", "d", "0.05"},
          {"tournament_size", "i", "4"},
          {"crossover_share", "d", "0.5"},
@@ -59,9 +59,8 @@ const Signature& Genetic_init_signature() {
         "output_activation None lets output nodes take any activation, as hidden nodes do; one of\n"
         "'sigmoid', 'tanh', 'relu', 'linear' gives it to the outputs of every new member of the\n"
         "first population and keeps it there (the model's own network keeps its activations).\n\n"
-        "Genetic(perturb_probability=0.3, add_node_probability=0.1, perturb_floor=0.0,\n"
-        "first_population='mutants', mutations=1, output_activation=None) evolves exactly as\n"
-        "Alpha does.");
+        "Genetic(perturb_probability=0.3, add_node_probability=0.1, first_population='mutants',\n"
+        "mutations=1, output_activation=None) evolves exactly as Alpha does.");
     return signature;
 }
 

@@ -75,8 +75,8 @@ RUNS = [
     pytest.param(lambda: "alpha", id="name"),
     pytest.param(lambda: Genetic(**ALPHA_SETTINGS), id="Genetic-as-Alpha"),
     # What the docstring and the README promise: the settings where Genetic's defaults differ.
-    pytest.param(lambda: Genetic(perturb_probability=0.3, add_node_probability=0.1, perturb_floor=0.0,
-                                 first_population="mutants", mutations=1, output_activation=None),
+    pytest.param(lambda: Genetic(perturb_probability=0.3, add_node_probability=0.1, first_population="mutants",
+                                 mutations=1, output_activation=None),
                  id="Genetic-defaults-as-Alpha"),
 ])
 @pytest.mark.parametrize("name, run", RUNS)
