@@ -35,6 +35,8 @@ class Genetic:
     @property
     def perturb_mode(self) -> Literal["relative", "absolute"]: ...
     @property
+    def perturb_floor(self) -> float: ...
+    @property
     def activation_change_probability(self) -> float: ...
     @property
     def tournament_size(self) -> int: ...
@@ -59,6 +61,7 @@ class Genetic:
         add_connection_probability: float = 0.05,
         perturb_size: float = 0.2,
         perturb_mode: Literal["relative", "absolute"] = "relative",
+        perturb_floor: float = 0.0,
         activation_change_probability: float = 0.05,
         tournament_size: int = 4,
         crossover_share: float = 0.5,

@@ -31,6 +31,7 @@ const Signature& Genetic_init_signature() {
          {"add_connection_probability", "d", "0.05"},
          {"perturb_size", "d", "0.2"},
          {"perturb_mode", "O", "'relative'"},
+         {"perturb_floor", "d", "0.0"},
          {"activation_change_probability", "d", "0.05"},
          {"tournament_size", "i", "4"},
          {"crossover_share", "d", "0.5"},
@@ -49,7 +50,8 @@ const Signature& Genetic_init_signature() {
         "Every probability is a number from 0 to 1.\n\n"
         "perturb_size (at least 0) is the step's standard deviation: a share of the value's own\n"
         "magnitude with perturb_mode 'relative' (a zero never moves), the deviation itself with\n"
-        "'absolute'. tournament_size (1 to 1000) members compete for each place in the next\n"
+        "'absolute'. With 'relative', a value smaller than perturb_floor (at least 0) steps as\n"
+        "if it were that large (0: a zero never moves). tournament_size (1 to 1000) members compete for each place in the next\n"
         "population. crossover_share (0 to 1) of the parent pairs are crossed, the others cloned.\n"
         "first_population 'mutants' starts from the model's network and mutants of it, 'random'\n"
         "from the model's network and independent random networks of its shape, whose biases and\n"
@@ -87,7 +89,7 @@ bool parse_settings(PyObject* args, PyObject* kwargs, VariationSettings& s) {
     if (!Genetic_init_signature().parse(args, kwargs, &s.perturb_probability, &s.activations_probability,
                                         &s.add_node_probability, &s.remove_node_probability,
                                         &s.remove_connection_probability, &s.add_connection_probability,
-                                        &s.perturb_size, &perturb_mode, &s.activation_change_probability,
+                                        &s.perturb_size, &perturb_mode, &s.perturb_floor, &s.activation_change_probability,
                                         &tournament_size, &s.crossover_share, &first_population, &s.random_scale, &mutations,
                                         &output_activation))
         return false;
@@ -145,12 +147,12 @@ PyObject* settings_dict(const VariationSettings& s) {
     const std::string_view perturb_mode = perturb_mode_names[static_cast<std::int32_t>(s.perturb_mode)];
     const std::string_view first = first_population_names[static_cast<std::int32_t>(s.first_population)];
     return check(Py_BuildValue(
-        "{s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:s#,s:d,s:i,s:d,s:s#,s:d,s:i,s:O}", "perturb_probability", s.perturb_probability,
+        "{s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:s#,s:d,s:d,s:i,s:d,s:s#,s:d,s:i,s:O}", "perturb_probability", s.perturb_probability,
         "activations_probability", s.activations_probability, "add_node_probability", s.add_node_probability,
         "remove_node_probability", s.remove_node_probability, "remove_connection_probability",
         s.remove_connection_probability, "add_connection_probability", s.add_connection_probability, "perturb_size",
         s.perturb_size, "perturb_mode", perturb_mode.data(), static_cast<Py_ssize_t>(perturb_mode.size()),
-        "activation_change_probability", s.activation_change_probability, "tournament_size", s.tournament_size,
+        "perturb_floor", s.perturb_floor, "activation_change_probability", s.activation_change_probability, "tournament_size", s.tournament_size,
         "crossover_share", s.crossover_share, "first_population", first.data(), static_cast<Py_ssize_t>(first.size()),
         "random_scale", s.random_scale, "mutations", s.mutations, "output_activation", PyRef(output_activation_object(s)).get()));
 }
@@ -167,7 +169,8 @@ PyObject* Genetic_repr(PyObject* self) {
             ", add_connection_probability=" + float_text(s.add_connection_probability) +
             ", perturb_size=" + float_text(s.perturb_size) + ", perturb_mode='" +
             std::string(perturb_mode_names[static_cast<std::int32_t>(s.perturb_mode)]) +
-            "', activation_change_probability=" + float_text(s.activation_change_probability) +
+            "', perturb_floor=" + float_text(s.perturb_floor) +
+            ", activation_change_probability=" + float_text(s.activation_change_probability) +
             ", tournament_size=" + std::to_string(s.tournament_size) +
             ", crossover_share=" + float_text(s.crossover_share) + ", first_population='" +
             std::string(first_population_names[static_cast<std::int32_t>(s.first_population)]) +
@@ -235,6 +238,7 @@ PyMemberDef Genetic_members[] = {
     CORVANE_SETTING(T_DOUBLE, remove_connection_probability, "Chance of the remove-connection branch once reached."),
     CORVANE_SETTING(T_DOUBLE, add_connection_probability, "Chance of the add-connection branch once it is reached."),
     CORVANE_SETTING(T_DOUBLE, perturb_size, "Standard deviation of a perturbation step (relative or absolute)."),
+    CORVANE_SETTING(T_DOUBLE, perturb_floor, "Smallest magnitude a relative step is sized from."),
     CORVANE_SETTING(T_DOUBLE, activation_change_probability, "Chance per node that an activation change hits it."),
     CORVANE_SETTING(T_INT, tournament_size, "Members that compete for each place in the next population."),
     CORVANE_SETTING(T_DOUBLE, crossover_share, "Share of the parent pairs that are crossed (the others are cloned)."),

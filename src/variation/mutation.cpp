@@ -77,8 +77,12 @@ void perturb(Network& network, Random& random, const VariationSettings& settings
     const std::int32_t n = network.node_count;
     const double size = settings.perturb_size;
     const bool relative = settings.perturb_mode == PerturbMode::relative;
-    // The same draws in the same order in both modes; only the standard deviation differs.
-    auto step = [&](double value) { return random.normal(0.0, relative ? size * std::fabs(value) : size); };
+    const double floor = settings.perturb_floor;
+    // The same draws in the same order in both modes; only the standard deviation differs. A
+    // relative step is sized from at least `floor`, so that small and zero values move too.
+    auto step = [&](double value) {
+        return random.normal(0.0, relative ? size * std::max(std::fabs(value), floor) : size);
+    };
     for (std::int32_t i = 0; i < n; ++i) {
         double& bias = network.biases[i];
         bias += step(bias);

@@ -46,6 +46,9 @@ void check_variation(const VariationSettings& s) {
     if (!(s.perturb_size >= 0.0 && std::isfinite(s.perturb_size)))
         throw value_error("perturb_size must be a finite number of at least 0, got " + number_text(s.perturb_size) +
                           ".");
+    if (!(s.perturb_floor >= 0.0 && std::isfinite(s.perturb_floor)))
+        throw value_error("perturb_floor must be a finite number of at least 0, got " +
+                          number_text(s.perturb_floor) + ".");
     const auto mode = static_cast<std::int32_t>(s.perturb_mode);
     if (mode < 0 || mode >= static_cast<std::int32_t>(std::size(perturb_mode_names)))
         throw value_error("perturb_mode must be 'relative' or 'absolute'.");

@@ -32,6 +32,8 @@ struct VariationSettings {
     // perturb: the step's standard deviation (a share of the magnitude when relative).
     double perturb_size = perturb_scale;
     PerturbMode perturb_mode = PerturbMode::relative;
+    // A relative step is sized from max(|value|, perturb_floor): 0 keeps a zero where it is.
+    double perturb_floor = 0.0;
     // mutate_activations: chance per hidden or output node.
     double activation_change_probability = corvane::activation_change_probability;
     // tournament_select: members per group.

@@ -20,8 +20,8 @@ SEQ_Y = np.cos(np.arange(6 * 1 * 1, dtype=float)).reshape(6, 1, 1)
 ALPHA_SETTINGS = dict(
     perturb_probability=0.3, activations_probability=0.3, add_node_probability=0.1,
     remove_node_probability=0.1, remove_connection_probability=0.05, add_connection_probability=0.05,
-    perturb_size=0.2, perturb_mode="relative", activation_change_probability=0.05, tournament_size=4,
-    crossover_share=0.5, first_population="mutants", random_scale=1.0, mutations=1, output_activation=None,
+    perturb_size=0.2, perturb_mode="relative", perturb_floor=0.0, activation_change_probability=0.05,
+    tournament_size=4, crossover_share=0.5, first_population="mutants", random_scale=1.0, mutations=1, output_activation=None,
 )
 
 
@@ -91,7 +91,7 @@ def test_func_evolve_on_an_uncompiled_model_runs_as_alpha(tmp_path):
 
 
 @pytest.mark.parametrize("change", [
-    dict(perturb_mode="absolute"), dict(perturb_size=0.5), dict(first_population="random"),
+    dict(perturb_mode="absolute"), dict(perturb_size=0.5), dict(perturb_floor=0.5), dict(first_population="random"),
     dict(mutations=3), dict(tournament_size=2), dict(crossover_share=0.9), dict(output_activation="linear"),
     dict(perturb_probability=0.9), dict(activation_change_probability=0.5), dict(activations_probability=0.9),
     dict(add_node_probability=0.9), dict(add_connection_probability=1.0, perturb_probability=0.0,
@@ -182,6 +182,8 @@ def test_settings_are_stored_and_read_only():
      "activation_change_probability must be a probability from 0 to 1, got 2."),
     (dict(perturb_size=-1.0), ValueError, "perturb_size must be a finite number of at least 0, got -1."),
     (dict(perturb_size=float("inf")), ValueError, "perturb_size must be a finite number of at least 0, got inf."),
+    (dict(perturb_floor=-0.5), ValueError, "perturb_floor must be a finite number of at least 0, got -0.5."),
+    (dict(perturb_floor=float("nan")), ValueError, "perturb_floor must be a finite number of at least 0, got nan."),
     (dict(perturb_mode="Relative"), ValueError, "perturb_mode must be 'relative' or 'absolute', got 'Relative'."),
     (dict(perturb_mode=None), TypeError, "perturb_mode must be 'relative' or 'absolute', not NoneType."),
     (dict(first_population="clones"), ValueError, "first_population must be 'mutants' or 'random', got 'clones'."),
@@ -325,6 +327,27 @@ def test_random_scale_scales_the_random_members_only(member):
     factor = 1.0 if member == 0 else 3.0  # member 0 is the model's own network
     assert scaled_connections == [(s, t, {"weight": factor * c["weight"]}) for s, t, c in connections]
     assert scaled_nodes == [(i, dict(n, bias=factor * n["bias"])) for i, n in nodes]
+
+
+@pytest.mark.parametrize("floor, moves", [(0.0, False), (0.5, True)])
+def test_perturb_floor_moves_zero_values_in_relative_mode(tmp_path, floor, moves):
+    import struct
+    # Two inputs feeding a linear output; every bias and weight 0.
+    path = tmp_path / "zero.cv"
+    path.write_bytes(struct.pack("<iiiB", 3, 2, 1, 0) + struct.pack("<3d", 0, 0, 0) + struct.pack("<3i", 3, 3, 3)
+                     + struct.pack("<iid", 0, 2, 0.0) + struct.pack("<iid", 1, 2, 0.0))
+    model = corvane.load(str(path))
+    model.compile(optimizer=Genetic(first_population="mutants", perturb_probability=1.0, perturb_mode="relative",
+                                    perturb_floor=floor, mutations=1))
+
+    def prefer_member_1(genomes):
+        losses = np.ones(len(genomes))
+        losses[2] = 0.0
+        return losses
+
+    model.func_evolve(prefer_member_1, pop_size=4, epochs=1, verbose=0, seed=3)
+    values = [c["weight"] for _, _, c in model.get_connections()] + [n["bias"] for _, n in model.get_nodes()[2:]]
+    assert all(v != 0.0 for v in values) if moves else all(v == 0.0 for v in values)
 
 
 @pytest.mark.parametrize("first_population", ["mutants", "random"])
