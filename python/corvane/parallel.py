@@ -18,9 +18,7 @@ function defined in ``__main__`` or in a notebook works with every start method 
 ``multiprocessing``. Each generation, every worker gets one message with its share of the genomes
 (every ``workers``-th genome, which spreads costly and cheap genomes evenly) and sends one back.
 The genomes travel packed into one buffer per message (each network in its compact form, the
-form pickles carry) and the scores come back as one array of float64. ``RayEvaluator`` sends
-them through a compiled graph of Ray over its actors, made once when it starts (plain actor
-calls where Ray cannot make one).
+form pickles carry) and the scores come back as one array of float64.
 
 A fitness that needs state, such as an environment to play in, can be a picklable callable
 object that creates its state lazily, once per worker::
@@ -45,7 +43,6 @@ worker that dies raises ``RuntimeError``; Ctrl-C stops the run and the workers. 
 these the workers are stopped, and the evaluator starts new ones when it is called again.
 """
 
-import logging
 import numbers
 import os
 import pickle
@@ -362,19 +359,6 @@ class _RayWorker:
         return _evaluate_message(self.fitness, message)
 
 
-def _teardown(graph: Any) -> None:
-    """Takes a compiled graph down without Ray's account of each step (info lines on the console)."""
-    log = logging.getLogger("ray.dag.compiled_dag_node")
-    level = log.level
-    log.setLevel(logging.WARNING)
-    try:
-        graph.teardown()
-    except Exception:
-        pass
-    finally:
-        log.setLevel(level)
-
-
 def _import_ray() -> Any:
     try:
         import ray
@@ -393,8 +377,6 @@ class RayEvaluator(_Evaluator):
         self._requested = workers
         self.workers = workers
         self._actors: List[Any] = []
-        self._graph: Any = None  # the compiled graph over the actors, when Ray can make one
-        self._executing = False  # the graph has a generation in flight
 
     def start(self) -> None:
         """Creates the actors (done by the first call when not done before); starts a local Ray
@@ -409,25 +391,10 @@ class RayEvaluator(_Evaluator):
         fitness = ray.put(self._fitness_bytes)
         self._actors = [actor.remote(fitness) for _ in range(count)]
         self.workers = count
-        # A compiled graph sends each generation's messages through channels set up once, which
-        # costs a fraction of a remote call; where Ray cannot make one, the calls are plain.
-        try:
-            from ray.dag import InputNode, MultiOutputNode
-            with InputNode() as messages:
-                graph = MultiOutputNode([worker.evaluate.bind(messages[k]) for k, worker in enumerate(self._actors)])
-            self._graph = graph.experimental_compile()
-        except Exception:
-            self._graph = None
 
     def close(self) -> None:
         """Stops the actors; a later call creates new ones."""
         actors, self._actors = self._actors, []
-        graph, self._graph = self._graph, None
-        executing, self._executing = self._executing, False
-        # An idle graph is taken down first, quietly; one still waiting for fitness calls (an
-        # interrupt, a fault) only after its actors, or it would wait for the calls to end.
-        if graph is not None and not executing:
-            _teardown(graph)
         if actors:
             ray = _import_ray()
             for actor in actors:
@@ -435,22 +402,16 @@ class RayEvaluator(_Evaluator):
                     ray.kill(actor)
                 except Exception:
                     pass
-        if graph is not None and executing:
-            _teardown(graph)
 
     def _run(self, genomes: List[Any], scores: "np.ndarray[Any, np.dtype[np.float64]]") -> None:
         ray = _import_ray()
-        # Every actor gets a message (the graph takes one for each), empty when genomes are few.
-        chunks = _chunks(genomes, len(self._actors))
-        messages = [_message(first, step, chunk) for first, step, chunk in chunks]
+        actors = self._actors[:min(len(self._actors), len(genomes))]
+        chunks = _chunks(genomes, len(actors))
+        refs = [actor.evaluate.remote(_message(first, step, chunk))
+                for actor, (first, step, chunk) in zip(actors, chunks)]
         try:
-            if self._graph is not None:
-                self._executing = True
-                replies = ray.get(self._graph.execute(*messages), timeout=-1)  # -1: however long fitness takes
-                self._executing = False
-            else:
-                replies = ray.get([actor.evaluate.remote(message) for actor, message in zip(self._actors, messages)])
-        except (ray.exceptions.RayActorError, ray.exceptions.RayChannelError) as error:
+            replies = ray.get(refs)
+        except ray.exceptions.RayActorError as error:
             # Ray's own account (process id, exit detail) is the cause.
             raise RuntimeError("A worker actor of the RayEvaluator died while evaluating genomes.") from error
         for (first, step, _), raw in zip(chunks, replies):

@@ -410,24 +410,3 @@ def test_ray_is_initialised_by_the_evaluator_when_needed():
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=ENV, timeout=300)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[-1] == "True [1.0]"
-
-
-def test_ray_without_compiled_graphs_falls_back_to_plain_calls(ray_session, monkeypatch):
-    from ray.dag import DAGNode
-
-    def refuse(self, *args, **kwargs):
-        raise RuntimeError("no compiled graphs here")
-
-    monkeypatch.setattr(DAGNode, "experimental_compile", refuse)
-    genomes = generation()
-    with parallel.RayEvaluator(lambda genome: os.getpid(), workers=2) as evaluator:
-        assert evaluator._graph is None  # what runs is the plain calls
-        pids = evaluator(genomes)
-        assert evaluator(genomes[:1]).tolist() == [pids[0]]  # fewer genomes than actors
-    assert len(set(pids[0::2])) == 1 and len(set(pids[1::2])) == 1 and pids[0] != pids[1]
-    model = corvane.Model(2, 1, seed=2)
-    with parallel.RayEvaluator(xor_loss, workers=2) as evaluator:
-        history = model.func_evolve(evaluator, pop_size=6, epochs=2, verbose=0, seed=3)
-    serial = corvane.Model(2, 1, seed=2)
-    assert history == serial.func_evolve(lambda gs: np.array([xor_loss(g) for g in gs]), pop_size=6, epochs=2,
-                                         verbose=0, seed=3)
