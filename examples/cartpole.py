@@ -43,6 +43,42 @@ def average_reward(policy, env, episodes, rng):
     return float(np.mean([play(policy, env, int(seed)) for seed in seeds]))
 
 
+def evolve_in_rounds(model, train_func, env, rng, budget, pop_size, epochs_per_round, quick, start_reward,
+                     seed=None):
+    """Evolves `model` in rounds of `epochs_per_round` epochs until solved or `budget` seconds
+    are spent (quick: until the 10-episode average rose by 50). With `seed`, round r evolves
+    with seed + r. Returns (solved, best 10-episode average, rounds, seconds)."""
+    started = time.monotonic()
+    solved, best_check, rounds = False, start_reward, 0
+    while time.monotonic() - started < budget:
+        rounds += 1
+        model.func_evolve(train_func, pop_size=pop_size, epochs=epochs_per_round, verbose=1,
+                          seed=None if seed is None else seed + rounds)
+        check = average_reward(model, env, 10, rng)
+        best_check = max(best_check, check)
+        print(f"round {rounds} ({time.monotonic() - started:.0f}s): average reward {check:.1f} "
+              f"over 10 fresh episodes, {model.size} nodes")
+        if quick and check >= min(start_reward + 50.0, THRESHOLD):
+            break
+        if not quick and check >= THRESHOLD:
+            final = average_reward(model, env, 100, rng)
+            print(f"  over 100 fresh episodes: {final:.1f}")
+            if final >= THRESHOLD:
+                solved = True
+                break
+    return solved, best_check, rounds, time.monotonic() - started
+
+
+def quick_outcome(start_reward, best_check, elapsed):
+    """The exit status of a quick run: 0 when the reward improved."""
+    print(f"quick run: average reward {start_reward:.1f} at the start, best {best_check:.1f} after {elapsed:.0f}s")
+    if best_check > start_reward or best_check >= THRESHOLD:
+        print("IMPROVED")
+        return 0
+    print("did not improve")
+    return 1
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small budgets: check that the reward improves")
@@ -63,32 +99,10 @@ def main():
         seed = int(rng.integers(0, 2**31))  # one shared episode per epoch: a fair comparison
         return np.array([-play(genome, env, seed) for genome in genomes])
 
-    started = time.monotonic()
-    solved, best_check, rounds = False, start_reward, 0
-    while time.monotonic() - started < budget:
-        rounds += 1
-        model.func_evolve(train_func, pop_size=pop_size, epochs=epochs_per_round, verbose=1)
-        check = average_reward(model, env, 10, rng)
-        best_check = max(best_check, check)
-        print(f"round {rounds} ({time.monotonic() - started:.0f}s): average reward {check:.1f} "
-              f"over 10 fresh episodes, {model.size} nodes")
-        if args.quick and check >= min(start_reward + 50.0, THRESHOLD):
-            break
-        if not args.quick and check >= THRESHOLD:
-            final = average_reward(model, env, 100, rng)
-            print(f"  over 100 fresh episodes: {final:.1f}")
-            if final >= THRESHOLD:
-                solved = True
-                break
-    elapsed = time.monotonic() - started
-
+    solved, best_check, rounds, elapsed = evolve_in_rounds(model, train_func, env, rng, budget, pop_size,
+                                                           epochs_per_round, args.quick, start_reward)
     if args.quick:
-        print(f"quick run: average reward {start_reward:.1f} at the start, best {best_check:.1f} after {elapsed:.0f}s")
-        if best_check > start_reward or best_check >= THRESHOLD:
-            print("IMPROVED")
-            return 0
-        print("did not improve")
-        return 1
+        return quick_outcome(start_reward, best_check, elapsed)
 
     if not solved:
         print(f"NOT SOLVED within {budget:.0f}s (best 10-episode average {best_check:.1f})")

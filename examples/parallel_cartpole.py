@@ -27,7 +27,7 @@ import numpy as np
 
 import cartpole  # the episode loop of examples/cartpole.py, beside this file
 import corvane
-from cartpole import THRESHOLD, average_reward, play
+from cartpole import average_reward, evolve_in_rounds, play, quick_outcome
 from corvane.parallel import ProcessEvaluator, RayEvaluator
 
 # The workers get the fitness by value; so they must get cartpole's functions, which a Ray
@@ -94,41 +94,19 @@ def main() -> int:
             ray.init(include_dashboard=False, log_to_driver=False)
         evaluator = RayEvaluator(fitness, workers=args.workers)
 
-    started = time.monotonic()
-    solved, best_check, rounds = False, start_reward, 0
     try:
         if evaluator is not None:
             evaluator.start()
             print(f"{evaluator.workers} workers")
         train_func = evaluator if evaluator is not None else serial(fitness)
-        while time.monotonic() - started < budget:
-            rounds += 1
-            seed = None if args.seed is None else args.seed + rounds
-            model.func_evolve(train_func, pop_size=pop_size, epochs=epochs_per_round, verbose=1, seed=seed)
-            check = average_reward(model, env, 10, rng)
-            best_check = max(best_check, check)
-            print(f"round {rounds} ({time.monotonic() - started:.0f}s): average reward {check:.1f} "
-                  f"over 10 fresh episodes, {model.size} nodes")
-            if args.quick and check >= min(start_reward + 50.0, THRESHOLD):
-                break
-            if not args.quick and check >= THRESHOLD:
-                final = average_reward(model, env, 100, rng)
-                print(f"  over 100 fresh episodes: {final:.1f}")
-                if final >= THRESHOLD:
-                    solved = True
-                    break
+        solved, best_check, rounds, elapsed = evolve_in_rounds(model, train_func, env, rng, budget, pop_size,
+                                                               epochs_per_round, args.quick, start_reward, args.seed)
     finally:
         if evaluator is not None:
             evaluator.close()
-    elapsed = time.monotonic() - started
 
     if args.quick:
-        print(f"quick run: average reward {start_reward:.1f} at the start, best {best_check:.1f} after {elapsed:.0f}s")
-        if best_check > start_reward or best_check >= THRESHOLD:
-            print("IMPROVED")
-            return 0
-        print("did not improve")
-        return 1
+        return quick_outcome(start_reward, best_check, elapsed)
     if not solved:
         print(f"NOT SOLVED within {budget:.0f}s (best 10-episode average {best_check:.1f})")
         return 1
