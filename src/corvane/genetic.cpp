@@ -127,15 +127,6 @@ int Genetic_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // The settings trivially destruct: nothing to destroy before the memory goes.
 void Genetic_dealloc(PyObject* self) { Py_TYPE(self)->tp_free(self); }
 
-// Shortest text that reads back as the same double, as Python's repr of a float.
-std::string float_text(double value) {
-    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (text == nullptr) throw python_error_set{};
-    std::string result(text);
-    PyMem_Free(text);
-    return result;
-}
-
 // None, or the name of the fixed output activation: a new reference.
 PyObject* output_activation_object(const VariationSettings& s) {
     if (s.output_activation == any_activation) Py_RETURN_NONE;
@@ -157,28 +148,19 @@ PyObject* settings_dict(const VariationSettings& s) {
         "random_scale", s.random_scale, "mutations", s.mutations, "output_activation", PyRef(output_activation_object(s)).get()));
 }
 
+// Type name, then every setting as name=repr(value) in the order the constructor takes them (the
+// order of settings_dict), so that the text evaluates back to the same optimizer.
 PyObject* Genetic_repr(PyObject* self) {
     return guarded<PyObject*>(nullptr, [&] {
-        const VariationSettings& s = as_genetic(self)->settings;
-        const std::string text =
-            std::string(Py_TYPE(self)->tp_name) + "(perturb_probability=" + float_text(s.perturb_probability) +
-            ", activations_probability=" + float_text(s.activations_probability) +
-            ", add_node_probability=" + float_text(s.add_node_probability) +
-            ", remove_node_probability=" + float_text(s.remove_node_probability) +
-            ", remove_connection_probability=" + float_text(s.remove_connection_probability) +
-            ", add_connection_probability=" + float_text(s.add_connection_probability) +
-            ", perturb_size=" + float_text(s.perturb_size) + ", perturb_mode='" +
-            std::string(perturb_mode_names[static_cast<std::int32_t>(s.perturb_mode)]) +
-            "', perturb_floor=" + float_text(s.perturb_floor) +
-            ", activation_change_probability=" + float_text(s.activation_change_probability) +
-            ", tournament_size=" + std::to_string(s.tournament_size) +
-            ", crossover_share=" + float_text(s.crossover_share) + ", first_population='" +
-            std::string(first_population_names[static_cast<std::int32_t>(s.first_population)]) +
-            "', random_scale=" + float_text(s.random_scale) + ", mutations=" + std::to_string(s.mutations) + ", output_activation=" +
-            (s.output_activation == any_activation
-                 ? std::string("None")
-                 : std::string(1, '\'') + std::string(activation_names[s.output_activation]) + '\'') +
-            ")";
+        PyRef settings(settings_dict(as_genetic(self)->settings));
+        std::string text = std::string(Py_TYPE(self)->tp_name) + "(";
+        PyObject *name, *value;  // borrowed
+        Py_ssize_t position = 0;
+        while (PyDict_Next(settings.get(), &position, &name, &value)) {
+            PyRef shown(check(PyObject_Repr(value)));
+            text += (position > 1 ? ", " : "") + utf8_of(name) + "=" + utf8_of(shown.get());
+        }
+        text += ")";
         return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
 }
