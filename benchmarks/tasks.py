@@ -2,6 +2,7 @@
 
     python benchmarks/tasks.py                                  # every task, 5 runs each
     python benchmarks/tasks.py --tasks xor,cartpole --runs 10
+    python benchmarks/tasks.py --runs 10 --runs-for xor=30        # more runs where they are cheap
     python benchmarks/tasks.py --contenders genetic,alpha --set mutations=2 --set perturb_size=0.3
     python benchmarks/tasks.py --group tuning                   # only the tasks the defaults were tuned on
     python benchmarks/tasks.py --output results-tasks.json
@@ -413,6 +414,8 @@ def main():
     parser.add_argument("--group", choices=["tuning", "held-out"], help="only the tasks of one group")
     parser.add_argument("--contenders", default="genetic,alpha,neat")
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--runs-for", action="append", default=[], metavar="TASK=RUNS",
+                        help="another number of runs for one task (repeatable), e.g. xor=30 where runs are cheap")
     parser.add_argument("--seed", type=int, default=1000)
     parser.add_argument("--max-generations", type=int, default=200)
     parser.add_argument("--cap", type=float, default=300.0, help="seconds per run")
@@ -422,6 +425,7 @@ def main():
     parser.add_argument("--quiet", action="store_true", help="no line per run")
     args = parser.parse_args()
     settings = {k: parse_value(v) for k, v in (item.split("=", 1) for item in args.set)}
+    runs = {name: int(count) for name, count in (item.split("=", 1) for item in args.runs_for)}
     players = contenders(args.contenders.split(","), settings)
     tasks = [TASKS[name] for name in args.tasks.split(",")]
     if args.group:
@@ -429,11 +433,11 @@ def main():
     print(f"{EVALUATIONS_PER_GENERATION} evaluations per generation, {args.runs} runs, seeds {args.seed}.., "
           f"cap {args.max_generations} generations or {args.cap:g} s; Genetic: {corvane.optimizers.Genetic(**settings)!r}",
           flush=True)
-    results = {"settings": settings, "runs": args.runs, "seed": args.seed, "max_generations": args.max_generations,
+    results = {"settings": settings, "runs": args.runs, "runs_for": runs, "seed": args.seed, "max_generations": args.max_generations,
                "cap_s": args.cap, "outcomes": {}}
     for task in tasks:
         outcomes = {name: [] for name in players}
-        for r in range(args.runs):  # interleaved: run r of every contender, then run r + 1
+        for r in range(runs.get(task.name, args.runs)):  # interleaved: run r of every contender, then run r + 1
             for name, play in players.items():
                 outcome = play(task, args.seed + r, args.max_generations, args.cap)
                 if outcome is None:

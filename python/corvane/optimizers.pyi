@@ -47,6 +47,8 @@ class Genetic:
     @property
     def random_scale(self) -> float: ...
     @property
+    def random_bias_scale(self) -> float: ...
+    @property
     def mutations(self) -> int: ...
     @property
     def output_activation(self) -> Optional[Literal["sigmoid", "tanh", "relu", "linear"]]: ...
@@ -67,6 +69,7 @@ class Genetic:
         crossover_share: float = 0.5,
         first_population: Literal["mutants", "random"] = "random",
         random_scale: float = 5.0,
+        random_bias_scale: float = 0.2,
         mutations: int = 2,
         output_activation: Optional[Literal["sigmoid", "tanh", "relu", "linear"]] = "linear",
     ) -> None: ...

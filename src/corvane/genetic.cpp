@@ -37,6 +37,7 @@ const Signature& Genetic_init_signature() {
          {"crossover_share", "d", "0.5"},
          {"first_population", "O", "'random'"},
          {"random_scale", "d", "5.0"},
+         {"random_bias_scale", "d", "0.2"},
          {"mutations", "i", "2"},
          {"output_activation", "O", "'linear'"}},
         0,
@@ -54,8 +55,9 @@ const Signature& Genetic_init_signature() {
         "if it were that large (0: a zero never moves). tournament_size (1 to 1000) members compete for each place in the next\n"
         "population. crossover_share (0 to 1) of the parent pairs are crossed, the others cloned.\n"
         "first_population 'mutants' starts from the model's network and mutants of it, 'random'\n"
-        "from the model's network and independent random networks of its shape, whose biases and\n"
-        "weights are normal draws of standard deviation random_scale (above 0, at most 1000).\n"
+        "from the model's network and independent random networks of its shape, whose weights are\n"
+        "normal draws of standard deviation random_scale and whose biases of standard deviation\n"
+        "random_bias_scale (each above 0, at most 1000).\n"
         "output_activation None lets output nodes take any activation, as hidden nodes do; one of\n"
         "'sigmoid', 'tanh', 'relu', 'linear' gives it to the outputs of every new member of the\n"
         "first population and keeps it there (the model's own network keeps its activations).\n\n"
@@ -90,7 +92,7 @@ bool parse_settings(PyObject* args, PyObject* kwargs, VariationSettings& s) {
                                         &s.add_node_probability, &s.remove_node_probability,
                                         &s.remove_connection_probability, &s.add_connection_probability,
                                         &s.perturb_size, &perturb_mode, &s.perturb_floor, &s.activation_change_probability,
-                                        &tournament_size, &s.crossover_share, &first_population, &s.random_scale, &mutations,
+                                        &tournament_size, &s.crossover_share, &first_population, &s.random_scale, &s.random_bias_scale, &mutations,
                                         &output_activation))
         return false;
     s.perturb_mode = mode_of(perturb_mode, "perturb_mode", perturb_mode_names, default_perturb_mode);
@@ -138,14 +140,14 @@ PyObject* settings_dict(const VariationSettings& s) {
     const std::string_view perturb_mode = perturb_mode_names[static_cast<std::int32_t>(s.perturb_mode)];
     const std::string_view first = first_population_names[static_cast<std::int32_t>(s.first_population)];
     return check(Py_BuildValue(
-        "{s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:s#,s:d,s:d,s:i,s:d,s:s#,s:d,s:i,s:O}", "perturb_probability", s.perturb_probability,
+        "{s:d,s:d,s:d,s:d,s:d,s:d,s:d,s:s#,s:d,s:d,s:i,s:d,s:s#,s:d,s:d,s:i,s:O}", "perturb_probability", s.perturb_probability,
         "activations_probability", s.activations_probability, "add_node_probability", s.add_node_probability,
         "remove_node_probability", s.remove_node_probability, "remove_connection_probability",
         s.remove_connection_probability, "add_connection_probability", s.add_connection_probability, "perturb_size",
         s.perturb_size, "perturb_mode", perturb_mode.data(), static_cast<Py_ssize_t>(perturb_mode.size()),
         "perturb_floor", s.perturb_floor, "activation_change_probability", s.activation_change_probability, "tournament_size", s.tournament_size,
         "crossover_share", s.crossover_share, "first_population", first.data(), static_cast<Py_ssize_t>(first.size()),
-        "random_scale", s.random_scale, "mutations", s.mutations, "output_activation", PyRef(output_activation_object(s)).get()));
+        "random_scale", s.random_scale, "random_bias_scale", s.random_bias_scale, "mutations", s.mutations, "output_activation", PyRef(output_activation_object(s)).get()));
 }
 
 // Type name, then every setting as name=repr(value) in the order the constructor takes them (the
@@ -224,7 +226,8 @@ PyMemberDef Genetic_members[] = {
     CORVANE_SETTING(T_DOUBLE, activation_change_probability, "Chance per node that an activation change hits it."),
     CORVANE_SETTING(T_INT, tournament_size, "Members that compete for each place in the next population."),
     CORVANE_SETTING(T_DOUBLE, crossover_share, "Share of the parent pairs that are crossed (the others are cloned)."),
-    CORVANE_SETTING(T_DOUBLE, random_scale, "Standard deviation of a random first population's biases and weights."),
+    CORVANE_SETTING(T_DOUBLE, random_scale, "Standard deviation of a random first population's weights."),
+    CORVANE_SETTING(T_DOUBLE, random_bias_scale, "Standard deviation of a random first population's biases."),
     CORVANE_SETTING(T_INT, mutations, "Mutation steps per child and per mutant of the first population."),
     {nullptr, 0, 0, 0, nullptr},
 };

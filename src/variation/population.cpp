@@ -68,10 +68,10 @@ Population seed_population(const Network& network, std::int32_t pop_size, std::u
             Network member(network.inputs, network.outputs, network.recurrent);
             member.reset(network.node_count);
             member.randomize(random);
-            if (settings.random_scale != 1.0) {
-                for (double& bias : member.biases) bias *= settings.random_scale;
+            if (settings.random_bias_scale != 1.0)
+                for (double& bias : member.biases) bias *= settings.random_bias_scale;
+            if (settings.random_scale != 1.0)
                 for (double& weight : member.weights) weight *= settings.random_scale;
-            }
             population[i] = std::move(member);
         } else {
             population[i] = network;

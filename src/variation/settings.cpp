@@ -61,6 +61,9 @@ void check_variation(const VariationSettings& s) {
     if (!(s.random_scale > 0.0 && s.random_scale <= max_random_scale))
         throw value_error("random_scale must be above 0 and at most " + number_text(max_random_scale) + ", got " +
                           number_text(s.random_scale) + ".");
+    if (!(s.random_bias_scale > 0.0 && s.random_bias_scale <= max_random_scale))
+        throw value_error("random_bias_scale must be above 0 and at most " + number_text(max_random_scale) +
+                          ", got " + number_text(s.random_bias_scale) + ".");
     check_count("mutations", s.mutations, 0, max_mutations);
     if (s.output_activation < any_activation || s.output_activation > 3)
         throw value_error("output_activation must be None, 'sigmoid', 'tanh', 'relu' or 'linear'.");

@@ -41,9 +41,10 @@ struct VariationSettings {
     // breed: share of the pairs that are crossed (the others are cloned).
     double crossover_share = 1.0 - crossover_probability;
     FirstPopulation first_population = FirstPopulation::mutants;
-    // The standard deviation of the biases and weights of a random first population's networks
-    // (randomize draws them from a standard normal; 1 keeps its draws as they are).
+    // The standard deviations of the weights and of the biases of a random first population's
+    // networks (randomize draws both from a standard normal; 1 keeps its draws as they are).
     double random_scale = 1.0;
+    double random_bias_scale = 1.0;
     // mutate steps per child and per mutant of the first population.
     std::int32_t mutations = 1;
     // An activation code every new member's output nodes get, and that activation changes then

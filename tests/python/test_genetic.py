@@ -21,7 +21,8 @@ ALPHA_SETTINGS = dict(
     perturb_probability=0.3, activations_probability=0.3, add_node_probability=0.1,
     remove_node_probability=0.1, remove_connection_probability=0.05, add_connection_probability=0.05,
     perturb_size=0.2, perturb_mode="relative", perturb_floor=0.0, activation_change_probability=0.05,
-    tournament_size=4, crossover_share=0.5, first_population="mutants", random_scale=1.0, mutations=1, output_activation=None,
+    tournament_size=4, crossover_share=0.5, first_population="mutants", random_scale=1.0, random_bias_scale=1.0,
+    mutations=1, output_activation=None,
 )
 
 
@@ -191,6 +192,8 @@ def test_settings_are_stored_and_read_only():
     (dict(random_scale=0.0), ValueError, "random_scale must be above 0 and at most 1000, got 0."),
     (dict(random_scale=1e4), ValueError, "random_scale must be above 0 and at most 1000, got 10000."),
     (dict(random_scale=float("nan")), ValueError, "random_scale must be above 0 and at most 1000, got nan."),
+    (dict(random_bias_scale=-1.0), ValueError, "random_bias_scale must be above 0 and at most 1000, got -1."),
+    (dict(random_bias_scale=float("inf")), ValueError, "random_bias_scale must be above 0 and at most 1000, got inf."),
     (dict(tournament_size=0), ValueError, "tournament_size must be from 1 to 1000, got 0."),
     (dict(tournament_size=1001), ValueError, "tournament_size must be from 1 to 1000, got 1001."),
     (dict(mutations=-1), ValueError, "mutations must be from 0 to 100, got -1."),
@@ -320,13 +323,14 @@ def first_population_member(optimizer, member):
 
 
 @pytest.mark.parametrize("member", [0, 1, 5])
-def test_random_scale_scales_the_random_members_only(member):
-    nodes, connections = first_population_member(Genetic(random_scale=1.0, output_activation=None), member)
+def test_random_scales_scale_the_random_members_weights_and_biases_only(member):
+    nodes, connections = first_population_member(
+        Genetic(random_scale=1.0, random_bias_scale=1.0, output_activation=None), member)
     scaled_nodes, scaled_connections = first_population_member(
-        Genetic(random_scale=3.0, output_activation=None), member)
-    factor = 1.0 if member == 0 else 3.0  # member 0 is the model's own network
-    assert scaled_connections == [(s, t, {"weight": factor * c["weight"]}) for s, t, c in connections]
-    assert scaled_nodes == [(i, dict(n, bias=factor * n["bias"])) for i, n in nodes]
+        Genetic(random_scale=3.0, random_bias_scale=0.25, output_activation=None), member)
+    weights, biases = (1.0, 1.0) if member == 0 else (3.0, 0.25)  # member 0 is the model's own network
+    assert scaled_connections == [(s, t, {"weight": weights * c["weight"]}) for s, t, c in connections]
+    assert scaled_nodes == [(i, dict(n, bias=biases * n["bias"])) for i, n in nodes]
 
 
 @pytest.mark.parametrize("floor, moves", [(0.0, False), (0.5, True)])
