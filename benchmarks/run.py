@@ -667,8 +667,14 @@ def parallel(quick, repeats):
     backends = {"processes": lambda fitness: par.ProcessEvaluator(fitness, start_method="spawn")}
     try:
         import ray
-        ray.init(include_dashboard=False, log_to_driver=False)
-        backends["ray"] = lambda fitness: par.RayEvaluator(fitness)
+
+        def on_ray(fitness):
+            # Ray starts only for its own figures: its background processes would take CPU time
+            # from the serial and process runs.
+            if not ray.is_initialized():
+                ray.init(include_dashboard=False, log_to_driver=False)
+            return par.RayEvaluator(fitness)
+        backends["ray"] = on_ray
     except ImportError:
         ray = None
         print("  Ray is not installed: no Ray figures", flush=True)
@@ -710,8 +716,8 @@ def parallel(quick, repeats):
                 [(t - serial_median / evaluator.workers) * 1e3 / genomes_per_generation for t in times],
                 "time beyond serial / workers, per genome")
             results[task][name] = {"ms_per_generation": times, "workers": evaluator.workers}
-    if ray is not None:
-        ray.shutdown()
+        if ray is not None and ray.is_initialized():
+            ray.shutdown()
 
     for size in (10, 100):
         genome = _generation("size", 1, size)[0]
