@@ -189,9 +189,16 @@ PyObject* Genetic___setstate__(PyObject* self, PyObject* args, PyObject* kwargs)
         PyObject* extra = PyTuple_GET_ITEM(state, 1);  // borrowed
         if (extra != Py_None && (!PyDict_Check(extra) || Py_TYPE(self)->tp_dictoffset == 0))
             raise(PyExc_ValueError, "The pickled Genetic state has attributes this object cannot hold.");
+        PyObject* given = PyTuple_GET_ITEM(state, 0);  // borrowed
+        // Earlier builds sized a random first population's biases with random_scale too.
+        PyRef named(check(PyDict_Copy(given)));
+        if (PyDict_GetItemString(given, "random_bias_scale") == nullptr) {
+            PyObject* scale = PyDict_GetItemString(given, "random_scale");  // borrowed
+            if (scale != nullptr) check_status(PyDict_SetItemString(named.get(), "random_bias_scale", scale));
+        }
         PyRef no_arguments(check(PyTuple_New(0)));
         VariationSettings settings;
-        if (!parse_settings(no_arguments.get(), PyTuple_GET_ITEM(state, 0), settings)) return nullptr;
+        if (!parse_settings(no_arguments.get(), named.get(), settings)) return nullptr;
         as_genetic(self)->settings = settings;
         if (extra != Py_None) {
             PyRef own(check(PyObject_GetAttrString(self, "__dict__")));

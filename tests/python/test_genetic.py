@@ -261,6 +261,15 @@ def test_pickle_keeps_a_subclass_and_its_attributes():
     assert repr(again).startswith("test_genetic.Tagged(") or repr(again).startswith("Tagged(")
 
 
+def test_a_pickle_of_an_earlier_build_keeps_its_biases_spread():
+    # Earlier builds had no random_bias_scale: random_scale sized the biases too.
+    cls, args, (settings, extra) = Genetic(random_scale=3.0).__reduce__()
+    del settings["random_bias_scale"]
+    again = cls(*args)
+    again.__setstate__((settings, extra))
+    assert again.random_scale == 3.0 and again.random_bias_scale == 3.0
+
+
 @pytest.mark.parametrize("state, error", [
     (None, ValueError), (({}, None, 1), ValueError), (({"mutations": -3}, None), ValueError),
     (({"unknown": 1}, None), TypeError), (({}, {"a": 1}), ValueError), (([], None), ValueError),
