@@ -22,6 +22,13 @@ void check_probability(const char* name, double value) {
         throw value_error(std::string(name) + " must be a probability from 0 to 1, got " + number_text(value) + ".");
 }
 
+// A spread of random draws: above 0 and at most max_random_scale (NaN fails both tests).
+void check_scale(const char* name, double value) {
+    if (!(value > 0.0 && value <= max_random_scale))
+        throw value_error(std::string(name) + " must be above 0 and at most " + number_text(max_random_scale) +
+                          ", got " + number_text(value) + ".");
+}
+
 void check_count(const char* name, std::int32_t value, std::int32_t lowest, std::int32_t highest) {
     if (value < lowest || value > highest)
         throw value_error(std::string(name) + " must be from " + std::to_string(lowest) + " to " +
@@ -58,12 +65,8 @@ void check_variation(const VariationSettings& s) {
     const auto first = static_cast<std::int32_t>(s.first_population);
     if (first < 0 || first >= static_cast<std::int32_t>(std::size(first_population_names)))
         throw value_error("first_population must be 'mutants' or 'random'.");
-    if (!(s.random_scale > 0.0 && s.random_scale <= max_random_scale))
-        throw value_error("random_scale must be above 0 and at most " + number_text(max_random_scale) + ", got " +
-                          number_text(s.random_scale) + ".");
-    if (!(s.random_bias_scale > 0.0 && s.random_bias_scale <= max_random_scale))
-        throw value_error("random_bias_scale must be above 0 and at most " + number_text(max_random_scale) +
-                          ", got " + number_text(s.random_bias_scale) + ".");
+    check_scale("random_scale", s.random_scale);
+    check_scale("random_bias_scale", s.random_bias_scale);
     check_count("mutations", s.mutations, 0, max_mutations);
     if (s.output_activation < any_activation || s.output_activation > 3)
         throw value_error("output_activation must be None, 'sigmoid', 'tanh', 'relu' or 'linear'.");
