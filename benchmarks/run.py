@@ -649,6 +649,30 @@ class CartPoleSteps:
         return -float(np.mean(rewards)) if rewards else -total
 
 
+def _free_running(fitness, genomes, barrier, out):
+    barrier.wait()
+    start = time.perf_counter()
+    for genome in genomes:
+        fitness(genome)
+    out.put(time.perf_counter() - start)
+
+
+def free_running(fitness, genomes, copies):
+    """Seconds the slowest of `copies` processes takes to score the same genomes, all started
+    together, with no evaluator between them: what the machine's cores give a Python fitness."""
+    import multiprocessing
+    context = multiprocessing.get_context("spawn")
+    barrier, out = context.Barrier(copies + 1), context.Queue()
+    processes = [context.Process(target=_free_running, args=(fitness, genomes, barrier, out)) for _ in range(copies)]
+    for process in processes:
+        process.start()
+    barrier.wait()
+    times = [out.get() for _ in processes]
+    for process in processes:
+        process.join()
+    return max(times)
+
+
 def xor_fitness(genome):
     return float(np.mean((genome.predict(XOR_X) - XOR_Y) ** 2))
 
@@ -703,6 +727,14 @@ def parallel(quick, repeats):
             f"pop_size {pop_size}, {genomes_per_generation} genomes per generation, "
             f"{per_genome_ms:.3f} ms per genome")
         results[task] = {"serial_ms_per_generation": serial, "fitness_ms_per_genome": per_genome_ms}
+        if task == "CartPole":
+            # The most two workers can give here: two processes that share nothing, against one.
+            cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+            ceiling = [cores * free_running(fitness, sample[:40], 1) / free_running(fitness, sample[:40], cores)
+                       for _ in range(reps)]
+            row("parallel", f"{task}: {cores} free-running processes against one", "x", ceiling,
+                "throughput of the same fitness loop with no evaluator; the ceiling of the evaluators' speed-up")
+            results[task]["free_running_speedup"] = ceiling
         for name, make in backends.items():
             evaluator = make(fitness)
             with evaluator:

@@ -8,6 +8,7 @@ import functools
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import textwrap
@@ -67,13 +68,24 @@ def ray_session():
     ray.shutdown()
 
 
-@pytest.fixture(params=["processes", "ray"])
-def evaluator_type(request):
-    """The evaluator class under test, with two workers."""
-    if request.param == "ray":
+# An address of no machine here: the evaluator cannot listen on it, and RayEvaluator falls back
+# on Ray's remote calls, as it does where its actors cannot reach it.
+NO_DIRECT_HOST = "192.0.2.1"
+
+
+@pytest.fixture(params=["processes", "ray", "ray-calls"])
+def evaluator_type(request, monkeypatch):
+    """The evaluator class under test, with two workers; its `backend` names it for the scripts
+    run in a fresh interpreter. "ray-calls" is RayEvaluator without its direct connections."""
+    if request.param.startswith("ray"):
         request.getfixturevalue("ray_session")
-        return functools.partial(parallel.RayEvaluator, workers=2)
-    return functools.partial(parallel.ProcessEvaluator, workers=2, start_method="spawn")
+        if request.param == "ray-calls":
+            monkeypatch.setattr(parallel, "_direct_host", lambda ray: NO_DIRECT_HOST)
+        made = functools.partial(parallel.RayEvaluator, workers=2)
+    else:
+        made = functools.partial(parallel.ProcessEvaluator, workers=2, start_method="spawn")
+    made.backend = request.param  # type: ignore[attr-defined]
+    return made
 
 
 # Results ------------------------------------------------------------------------------------
@@ -256,9 +268,11 @@ def fitness(genome, calls=[0]):
     return 0.0
 
 if __name__ == "__main__":
-    if sys.argv[1] == "ray":
+    if sys.argv[1].startswith("ray"):
         import ray
         ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+        if sys.argv[1] == "ray-calls":
+            parallel._direct_host = lambda ray: "192.0.2.1"
         evaluator = parallel.RayEvaluator(fitness, workers=2)
     else:
         evaluator = parallel.ProcessEvaluator(fitness, workers=2, start_method="spawn")
@@ -278,8 +292,8 @@ if __name__ == "__main__":
         SANITIZED, reason="the sanitizers report the deliberate crash as a finding")),
 ])
 def test_a_dead_worker_is_a_runtime_error_not_a_hang(tmp_path, evaluator_type, how, expected):
-    backend = "ray" if evaluator_type.func is parallel.RayEvaluator else "processes"
-    if backend == "ray":
+    backend = evaluator_type.backend
+    if backend != "processes":
         expected = "died"  # Ray tells its own story of the actor's end
     script = tmp_path / "death.py"
     script.write_text(DEATH_SCRIPT)
@@ -348,9 +362,11 @@ def slow(genome):
     return 0.0
 
 if __name__ == "__main__":
-    if sys.argv[1] == "ray":
+    if sys.argv[1].startswith("ray"):
         import ray
         ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+        if sys.argv[1] == "ray-calls":
+            parallel._direct_host = lambda ray: "192.0.2.1"
         evaluator = parallel.RayEvaluator(slow, workers=2)
     else:
         evaluator = parallel.ProcessEvaluator(slow, workers=2, start_method="spawn")
@@ -378,7 +394,7 @@ if __name__ == "__main__":
 
 
 def test_ctrl_c_stops_the_run_and_the_workers(tmp_path, evaluator_type):
-    backend = "ray" if evaluator_type.func is parallel.RayEvaluator else "processes"
+    backend = evaluator_type.backend
     script = tmp_path / "interrupt.py"
     script.write_text(INTERRUPT_SCRIPT)
     pids = tmp_path / "pids"
@@ -410,3 +426,12 @@ def test_ray_is_initialised_by_the_evaluator_when_needed():
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=ENV, timeout=300)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines()[-1] == "True [1.0]"
+
+
+def test_an_actor_that_cannot_reach_the_evaluator_says_why():
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()  # nobody listens there now
+    worker = parallel._RayWorker(cloudpickle.dumps(xor_loss))
+    assert worker.serve(("127.0.0.1", port), b"t" * 32, 0).startswith("could not connect to 127.0.0.1 port %d" % port)
