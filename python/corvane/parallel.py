@@ -58,7 +58,7 @@ import struct
 import time
 import traceback
 from multiprocessing import connection as _connection
-from typing import Any, Callable, List, Optional, Sequence, Tuple, TypeVar
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
 
 import cloudpickle
 import numpy as np
@@ -199,7 +199,7 @@ def _exchange(links: List[Any], chunks: List[Tuple[int, int, List[Any]]],
     becomes ready when worker k ends (a process sentinel), so a dead worker is seen at once, never
     waited for; check(), when given, runs after each second without a reply and raises for a
     worker lost in a way no connection shows (a machine gone)."""
-    pending = {}  # connection -> worker
+    pending: Dict[Any, int] = {}  # connection -> worker
     for k, (link, (first, step, chunk)) in enumerate(zip(links, chunks)):
         try:
             link.send_bytes(_message(first, step, chunk))
@@ -208,7 +208,7 @@ def _exchange(links: List[Any], chunks: List[Tuple[int, int, List[Any]]],
         pending[link] = k
     watched = {end: k for k, end in enumerate(ends)}
     while pending:
-        ready = _connection.wait(list(pending) + [end for end, k in watched.items() if k in pending.values()],
+        ready: List[Any] = _connection.wait(list(pending) + [end for end, k in watched.items() if k in pending.values()],
                                  timeout=None if check is None else 1.0)
         if not ready and check is not None:  # a quiet second
             check()
@@ -475,8 +475,12 @@ class RayEvaluator(_Evaluator):
                     sock, _ = listener.accept()
                 except socket.timeout:
                     continue
+                sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)  # a message's tail goes at once
                 link = _connection.Connection(sock.detach())
-                name = link.recv_bytes(maxlength=64) if link.poll(5.0) else b""
+                try:
+                    name = link.recv_bytes(maxlength=64) if link.poll(5.0) else b""
+                except (OSError, EOFError):  # silent, gone, or too long a name
+                    name = b""
                 index = _INDEX.unpack(name[32:])[0] if len(name) == 32 + _INDEX.size else -1
                 if hmac.compare_digest(name[:32], token) and 0 <= index < len(links) and links[index] is None:
                     links[index] = link
