@@ -208,8 +208,8 @@ def _exchange(links: List[Any], chunks: List[Tuple[int, int, List[Any]]],
         pending[link] = k
     watched = {end: k for k, end in enumerate(ends)}
     while pending:
-        ready: List[Any] = _connection.wait(list(pending) + [end for end, k in watched.items() if k in pending.values()],
-                                 timeout=None if check is None else 1.0)
+        waiting = list(pending) + [end for end, k in watched.items() if k in pending.values()]
+        ready: List[Any] = _connection.wait(waiting, timeout=None if check is None else 1.0)
         if not ready and check is not None:  # a quiet second
             check()
         for link in ready:
@@ -461,6 +461,7 @@ class RayEvaluator(_Evaluator):
         token = os.urandom(32)
         listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         links: List[Any] = [None] * len(self._actors)
+        self._serving = []
         try:
             listener.bind((_direct_host(ray), 0))
             listener.listen(len(self._actors))
