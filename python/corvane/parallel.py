@@ -57,6 +57,7 @@ import socket
 import struct
 import time
 import traceback
+import warnings
 from multiprocessing import connection as _connection
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, TypeVar
 
@@ -404,6 +405,7 @@ class _RayWorker:
 
 _INDEX = struct.Struct("<q")
 _CONNECT_TIMEOUT = 10.0  # seconds an actor tries to reach the evaluator
+_START_WARNING = 60.0  # seconds of waiting for actors to start before saying so
 _DIED = "A worker actor of the RayEvaluator died while evaluating genomes."
 
 
@@ -468,7 +470,16 @@ class RayEvaluator(_Evaluator):
             listener.settimeout(0.2)
             address = listener.getsockname()[:2]
             self._serving = [a.serve.remote(address, token, k) for k, a in enumerate(self._actors)]
+            warn_at = time.monotonic() + _START_WARNING
             while any(link is None for link in links):
+                if time.monotonic() > warn_at:
+                    warn_at = float("inf")
+                    waiting = sum(link is None for link in links)
+                    warnings.warn("RayEvaluator: %d of %d actors have not started after %g s. Ray starts an actor "
+                                  "only where a CPU is free: this cluster has %g CPUs; ask for fewer workers, or "
+                                  "wait for the cluster to grow." % (waiting, len(links), _START_WARNING,
+                                                                     ray.cluster_resources().get("CPU", 0)),
+                                  RuntimeWarning, stacklevel=4)
                 finished, _ = ray.wait(self._serving, num_returns=1, timeout=0)
                 if finished:  # an actor could not connect, or ended
                     break

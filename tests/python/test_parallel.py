@@ -13,6 +13,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -435,3 +436,13 @@ def test_an_actor_that_cannot_reach_the_evaluator_says_why():
     probe.close()  # nobody listens there now
     worker = parallel._RayWorker(cloudpickle.dumps(xor_loss))
     assert worker.serve(("127.0.0.1", port), b"t" * 32, 0).startswith("could not connect to 127.0.0.1 port %d" % port)
+
+
+def test_actors_that_cannot_start_are_reported_not_waited_for_silently(ray_session, monkeypatch):
+    monkeypatch.setattr(parallel, "_START_WARNING", 0.5)
+    evaluator = parallel.RayEvaluator(xor_loss, workers=3)  # one more than the local Ray's CPUs
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)  # the warning ends the wait here
+        with pytest.raises(RuntimeWarning, match=r"1 of 3 actors have not started after 0.5 s.*2 CPUs"):
+            evaluator.start()
+    assert evaluator._actors == []  # none left behind
