@@ -443,6 +443,7 @@ def test_actors_that_cannot_start_are_reported_not_waited_for_silently(ray_sessi
     evaluator = parallel.RayEvaluator(xor_loss, workers=3)  # one more than the local Ray's CPUs
     with warnings.catch_warnings():
         warnings.simplefilter("error", RuntimeWarning)  # the warning ends the wait here
-        with pytest.raises(RuntimeWarning, match=r"1 of 3 actors have not started after 0.5 s.*2 CPUs"):
+        # At least the third actor is waiting; the others may still be starting after 0.5 s.
+        with pytest.raises(RuntimeWarning, match=r"[123] of 3 actors have not started after 0.5 s.*has 2 CPUs"):
             evaluator.start()
     assert evaluator._actors == []  # none left behind
