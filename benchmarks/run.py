@@ -51,6 +51,10 @@ def summary(values):
             "n": len(values), "values": values}
 
 
+def local_cores():
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+
+
 def timed(call, repeats, warmup=1):
     """Wall times in seconds of `repeats` calls after `warmup` calls."""
     for _ in range(warmup):
@@ -567,7 +571,7 @@ def threads(quick, repeats):
     results = {}
     x, y = regression_data()
     epochs = 10 if quick else 40
-    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    cores = local_cores()
 
     def run(workers, seed=1):
         model = corvane.Model(4, 1, EVOLVE_SIZE, seed=seed)
@@ -729,7 +733,7 @@ def parallel(quick, repeats):
         results[task] = {"serial_ms_per_generation": serial, "fitness_ms_per_genome": per_genome_ms}
         if task == "CartPole":
             # The most two workers can give here: two processes that share nothing, against one.
-            cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+            cores = local_cores()
             ceiling = [cores * free_running(fitness, sample[:40], 1) / free_running(fitness, sample[:40], cores)
                        for _ in range(reps)]
             row("parallel", f"{task}: {cores} free-running processes against one", "x", ceiling,

@@ -282,17 +282,17 @@ def _process_main(conn: Any, fitness_bytes: bytes) -> None:
     until the parent closes its end of the pipe."""
     # Ctrl-C reaches the whole process group; the parent stops the workers itself.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
-    fitness = cloudpickle.loads(fitness_bytes)
-    while True:
-        try:
-            message = conn.recv_bytes()
-        except (EOFError, OSError):
-            return
-        reply = _evaluate_message(fitness, message)
-        try:
-            conn.send_bytes(reply)
-        except OSError:  # the parent stopped waiting (a fault elsewhere, an interrupt)
-            return
+    _answer(conn, cloudpickle.loads(fitness_bytes))
+
+
+def _answer(link: Any, fitness: Callable[[Any], Any]) -> None:
+    """A worker's side of its connection: one reply per message until the evaluator closes its
+    end or stops waiting (a fault elsewhere, an interrupt)."""
+    try:
+        while True:
+            link.send_bytes(_evaluate_message(fitness, link.recv_bytes()))
+    except (EOFError, OSError):
+        return
 
 
 def _exit_description(exitcode: Optional[int]) -> str:
@@ -395,12 +395,12 @@ class _RayWorker:
         link = _connection.Connection(sock.detach())
         try:
             link.send_bytes(token + _INDEX.pack(index))
-            while True:
-                link.send_bytes(_evaluate_message(self.fitness, link.recv_bytes()))
-        except (EOFError, OSError):  # the evaluator closed the connection or is gone
-            return ""
+            _answer(link, self.fitness)
+        except OSError:  # the evaluator is gone
+            pass
         finally:
             link.close()
+        return ""
 
 
 _INDEX = struct.Struct("<q")
